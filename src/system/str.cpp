@@ -1,0 +1,114 @@
+#include "str.h"
+
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+void StrCopyN(char* dest, const char* source, int size) {
+  if (size <= 0) return;
+  size_t n = strlen(source);
+  if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
+  memmove(dest, source, n);
+  dest[n] = 0;
+}
+
+void StrAppendN(char* dest, const char* text, int size) {
+  if (size <= 0) return;
+  size_t used = strnlen(dest, static_cast<size_t>(size));
+  if (used >= static_cast<size_t>(size)) {
+    // Not terminated within its size: terminate rather than write past the end.
+    dest[size - 1] = 0;
+    return;
+  }
+  StrCopyN(dest + used, text, size - static_cast<int>(used));
+}
+
+int StrReplaceAll(char* buffer, int capacity, const char* find, const char* replacement) {
+  if (capacity <= 0) return 0;
+  size_t findLen = strlen(find);
+  if (findLen == 0 || strstr(replacement, find) != nullptr) return 0;
+  size_t repLen = strlen(replacement);
+  size_t len = strnlen(buffer, static_cast<size_t>(capacity));
+  if (len >= static_cast<size_t>(capacity)) return 0;
+  int count = 0;
+  size_t from = 0;
+  for (;;) {
+    char* hit = strstr(buffer + from, find);
+    if (hit == nullptr) return count;
+    size_t pos = static_cast<size_t>(hit - buffer);
+    size_t newLen = len - findLen + repLen;
+    if (newLen + 1 > static_cast<size_t>(capacity)) return 0;
+    memmove(hit + repLen, hit + findLen, len - pos - findLen + 1);
+    memcpy(hit, replacement, repLen);
+    len = newLen;
+    ++count;
+    // Rescanning from the start finds nothing before pos - findLen + 1: that prefix is unchanged
+    // and held no occurrence, so resuming there gives the same result without quadratic cost.
+    from = pos + 1 > findLen ? pos + 1 - findLen : 0;
+  }
+}
+
+void AddBackslash(char* path, int size) {
+  if (size <= 0) return;
+  size_t len = strnlen(path, static_cast<size_t>(size));
+  if (len == 0 || len >= static_cast<size_t>(size)) return;
+  if (path[len - 1] == '\\') return;
+  if (len + 2 > static_cast<size_t>(size)) return;
+  path[len] = '\\';
+  path[len + 1] = 0;
+}
+
+size_t Str16Len(const wchar16* text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+int WideToAnsi(char* dest, const wchar16* source, int size) {
+  if (size <= 0) return 0;
+#ifdef _WIN32
+  int n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(source), -1, dest, size,
+                              nullptr, nullptr);
+  if (n > 0) return n - 1;
+  // Too long for the destination: convert the longest prefix that fits (a unit gives at most
+  // two bytes, so at most half the tries are spent shrinking).
+  size_t len = Str16Len(source);
+  if (len > static_cast<size_t>(size - 1)) len = static_cast<size_t>(size - 1);
+  n = 0;
+  while (len > 0) {
+    n = WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(source),
+                            static_cast<int>(len), dest, size - 1, nullptr, nullptr);
+    if (n > 0) break;
+    --len;
+  }
+  dest[n] = 0;
+  return n;
+#else
+  int i = 0;
+  for (; i < size - 1 && source[i] != 0; ++i)
+    dest[i] = source[i] < 256 ? static_cast<char>(source[i]) : '?';
+  dest[i] = 0;
+  return i;
+#endif
+}
+
+int AnsiToWide(wchar16* dest, const char* source, int size) {
+  if (size <= 0) return 0;
+#ifdef _WIN32
+  // Every byte gives at most one unit, so size - 1 bytes always fit.
+  size_t len = strnlen(source, static_cast<size_t>(size - 1));
+  int n = 0;
+  if (len > 0)
+    n = MultiByteToWideChar(CP_ACP, 0, source, static_cast<int>(len),
+                            reinterpret_cast<wchar_t*>(dest), size - 1);
+  dest[n] = 0;
+  return n;
+#else
+  int i = 0;
+  for (; i < size - 1 && source[i] != 0; ++i) dest[i] = static_cast<unsigned char>(source[i]);
+  dest[i] = 0;
+  return i;
+#endif
+}

@@ -1,0 +1,32 @@
+// Narrow string helpers shared by every module. Each takes the destination's size in bytes,
+// always leaves the destination zero-terminated, and does nothing for a size of 0 or less.
+#pragma once
+
+#include <stddef.h>
+
+// One UTF-16 code unit on every build (wchar_t is 32-bit on Linux, so the portable modules use
+// char16_t and cast at Win32 calls).
+typedef char16_t wchar16;
+
+// Copies source, or its first size - 1 bytes.
+void StrCopyN(char* dest, const char* source, int size);
+
+// Appends as much of text as fits behind what dest already holds.
+void StrAppendN(char* dest, const char* text, int size);
+
+// Replaces every occurrence of find in buffer (capacity bytes), searching again from the start
+// after each replacement. Returns the number of replacements, or 0 as soon as one would not fit
+// (earlier ones stay). An empty find, or a replacement that contains find, replaces nothing.
+int StrReplaceAll(char* buffer, int capacity, const char* find, const char* replacement);
+
+// Appends a backslash to a non-empty path that does not end with one, when it fits.
+void AddBackslash(char* path, int size);
+
+// Convert with the ANSI code page (on the native build: code units below 256 map to one byte,
+// others to '?'), into a bounded destination that is always terminated. The size of the
+// destination is in its own units. Return the number of units written without the terminator.
+int WideToAnsi(char* dest, const wchar16* source, int size);
+int AnsiToWide(wchar16* dest, const char* source, int size);
+
+// Length of a UTF-16 text in code units.
+size_t Str16Len(const wchar16* text);

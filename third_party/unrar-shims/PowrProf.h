@@ -1,0 +1,2 @@
+// Forwarding header: the library source spells this header with capitals.
+#include <powrprof.h>
