@@ -58,14 +58,14 @@ TEST(StrReplaceAll, CountsRescansAndStopsWhenAReplacementWouldNotFit) {
   EXPECT_STREQ("b", chain);
 
   // The second replacement does not fit: 0, and the first stays.
-  char tight[10] = "x.x.";
-  EXPECT_EQ(0, StrReplaceAll(tight, sizeof tight, ".", "...."));
-  EXPECT_STREQ("x....x.", tight);
+  char tight[10] = "x-x-";
+  EXPECT_EQ(0, StrReplaceAll(tight, sizeof tight, "-", "===="));
+  EXPECT_STREQ("x====x-", tight);
 
   // Exactly filling the buffer fits.
   char exact[6] = "ab";
-  EXPECT_EQ(1, StrReplaceAll(exact, sizeof exact, "b", "bcde"));
-  EXPECT_STREQ("abcde", exact);
+  EXPECT_EQ(1, StrReplaceAll(exact, sizeof exact, "b", "WXYZ"));
+  EXPECT_STREQ("aWXYZ", exact);
 
   char none[8] = "abc";
   EXPECT_EQ(0, StrReplaceAll(none, sizeof none, "z", "y"));
