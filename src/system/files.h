@@ -1,0 +1,73 @@
+// File operations with a fixed policy for files that other programs hold open: a busy file is
+// retried for a bounded time while window messages are dispatched, a file that cannot be
+// overwritten is copied beside its target, and what cannot be replaced or removed now is scheduled
+// for the next restart of Windows (NT: delayed move; 9x family: the "rename" section of
+// "wininit.ini").
+//
+// Paths are narrow texts in the ANSI code page, at most MAX_PATH bytes with the terminator.
+// Every function returns 1 for success and 0 for failure unless said otherwise, leaves
+// GetLastError as the last API call set it, and writes nothing to the log.
+#pragma once
+
+#include <windows.h>
+
+// Move flags that replace or delete a file at the next restart.
+enum { FILE_MOVE_AT_RESTART = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT };
+
+// Deletes a file: up to 5 attempts, each clearing the attributes first, pumping messages after
+// and sleeping 300 ms after a failure. Returns the result of the last DeleteFileA.
+int FileDeleteRetry(const char* path);
+
+// Deletes a file now; when access is denied (in use), schedules the deletion for the restart.
+int FileDeleteOrSchedule(const char* path);
+
+// Removes a folder now; when access is denied or it is not empty, schedules its removal for the
+// restart.
+int DirRemoveOrSchedule(const char* path);
+
+// Deletes the files (not the subfolders) of one folder that match the pattern, then optionally
+// the folder itself. With schedule set, what cannot go now goes at the restart. 1 only when every
+// step succeeded.
+int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule);
+
+// CreateFileA, retried while the file is locked by another process (sharing violation): at most 6
+// attempts with 300 ms of message-pumping wait between them. Returns the last handle, which may be
+// INVALID_HANDLE_VALUE.
+HANDLE FileOpenRetry(const char* path, DWORD access, DWORD shareMode, DWORD disposition,
+                     DWORD flagsAndAttributes);
+
+// Creates a folder and any missing parents. A trailing backslash is ignored. 0 when the folder
+// exists already (GetLastError then gives ERROR_ALREADY_EXISTS) or cannot be made.
+int FileCreateFolderPath(const char* path);
+
+// Copies over an existing target (clearing its read-only flag), creating the target's folders,
+// and retrying for about 9 s while the target is locked.
+int FileCopyRetry(const char* source, const char* target);
+
+// Copies without overwriting. When the target exists, copies to the first free alternate name
+// beside it (C:\P\lib.dll -> C:\P\_ib.d00, _ib.d01, ... _ib.d100), stores that name in altName
+// (may be null; truncated to altSize) and, with replaceAtRestart, schedules the alternate to
+// replace the target at the restart. A target whose file name has no dot, or whose alternate
+// name would not fit MAX_PATH, gives 0. altName stays empty when the target itself was written.
+int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
+                   int altSize);
+
+// Moves a file now, or with MOVEFILE_DELAY_UNTIL_REBOOT schedules the move (or the deletion,
+// when newPath is null) for the next restart. Clears the read-only bit of the existing file
+// first. On the 9x family the schedule is a line appended to the "rename" section of
+// "wininit.ini"; when the section has no room left for it, nothing is written and 0 comes back.
+int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags);
+
+// 1 when the file exists, also when it exists but cannot be read; 0 otherwise (a file that
+// another process holds without sharing reports 0).
+int FileExists(const char* path);
+
+// Decrypts a file that carries the encrypted attribute; 1 when the file is not encrypted. The
+// decryption entry of advapi32 is resolved once per process.
+int FileDecryptIfEncrypted(const char* path);
+
+// Test hook: every wait of the retry loops (the 300 ms sleeps and FileOpenRetry's message-pumping
+// wait) goes through this function instead, with the time in milliseconds. Null restores the real
+// waits.
+typedef void (*FileSleepHook)(DWORD milliseconds);
+void FileSetSleepHook(FileSleepHook hook);

@@ -1,0 +1,32 @@
+// Small operating-system services: the platform family, the administrator check, the restart of
+// Windows, and keeping the user interface alive during long work.
+#pragma once
+
+#include <windows.h>
+
+// 1 on the NT family, 0 on the Windows 95/98/Me family. The system is asked once per process.
+int SysIsNT();
+
+// 1 when the current security context (the thread's impersonation token first, else the
+// process token) holds the Administrators group, whatever the group's attributes; always 1 on
+// the 9x family; 0 otherwise or on any failure.
+// Test hook: when the environment variable ZS_TEST_NOT_ADMIN is "1", the answer is 0 on the NT
+// family. It can only make the check stricter, never grant administrator rights.
+int SysIsAdmin();
+
+// Requests a restart of Windows. 9x family: ExitWindowsEx(EWX_REBOOT). NT family: enables the
+// shutdown privilege and forces the restart; returns the nonzero error code (for example
+// ERROR_NOT_ALL_ASSIGNED) when the privilege could not be enabled, 0 when the token cannot be
+// opened, else the result of ExitWindowsEx. The request returns at once.
+int SysRestartWindows();
+
+// Dispatches every pending message of the calling thread without waiting.
+void SysPumpMessages();
+
+// Waits the given time (INFINITE = no limit) while dispatching the messages that arrive.
+void SysWaitPumping(DWORD milliseconds);
+
+// Test hook: replaces the version query behind SysIsNT and forgets the cached platform, so tests
+// can count the queries or report the other family. Null restores GetVersionExA.
+typedef BOOL(WINAPI* SysVersionQuery)(OSVERSIONINFOA* info);
+void SysSetVersionQuery(SysVersionQuery query);

@@ -1,0 +1,30 @@
+// Expansion of variable references "%!name%" in the administrator's settings file: a name is
+// replaced by the value of the "/$name=value" variable of the command line (names compared
+// ignoring case) or, failing that, by the environment variable of that name.
+#pragma once
+
+// One variable of the command line. A table of them ends with a pair whose name is null.
+struct VarPair {
+  const char* name;
+  const char* value;
+};
+
+class VarExpander {
+ public:
+  VarExpander();
+  virtual ~VarExpander();
+
+  // Expands input (zero-terminated) into output. *length holds the output capacity in bytes on
+  // entry and the length of the output text (without terminator) on return; the output is
+  // always terminated. Text that would not fit ends the expansion at the last piece that fits
+  // whole. A name that is neither a variable nor an environment variable comes out as "%name%";
+  // an empty reference "%!%" is copied unchanged; a reference without its closing "%" runs to
+  // the end of the input. Returns 1 when the expansion ran, 0 when input or output is missing or
+  // the capacity is 0 (nothing written).
+  int Expand(const char* input, char* output, int* length, const VarPair* vars);
+
+ private:
+  const char* start_;
+  const char* end_;
+  const VarPair* vars_;
+};
