@@ -1,0 +1,115 @@
+// The two process-wide records of a run: the setup context, whose address the visual library
+// receives and may read and write (so its layout is an external interface), and the run options.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "driver/components.h"
+
+// Platform values of the context.
+enum { PLATFORM_ANY = 0, PLATFORM_WIN9X = 1, PLATFORM_NT = 2 };
+
+// Phase codes the wait dialog shows.
+enum {
+  PHASE_PREPARE_NEW = 11,
+  PHASE_INSTALL_NEW = 12,
+  PHASE_UNINSTALL = 13,
+  PHASE_PREPARE_UPGRADE = 17,
+  PHASE_INSTALL_UPGRADE = 18,
+};
+
+struct SetupContext {
+  wchar_t* globalXmlPath;  // points at the run's 260-character UTF-16 buffer
+  int32_t requiredPlatform;
+  int32_t runningPlatform;
+  int32_t reserved12;
+  int32_t colorDepth;
+  char windowsDir[260];
+  char systemDir[260];
+  char setupDir[260];
+  char installDir[260];
+  char programFilesDir[260];
+  char packageDataDir[260];
+  char logFilePath[260];
+  int32_t exitCode;  // pending exit code of the start-up: 0, 101, 102 or 117
+  HMODULE langLibrary;
+  HMODULE resourceModule;
+  char title[100];
+  char installedLanguage[16];
+  int32_t restartPending;
+  int32_t productInstalled;
+  int32_t reserved1976;
+  int32_t phase;
+  int32_t updateMode;
+  void* engineList;
+  int32_t reserved1992;
+  int32_t dataFileCount;
+  int32_t componentCount;
+  ComponentDesc* components;
+  int32_t installedComponentCount;
+  ComponentDesc* installedComponents;
+  int32_t reserved2016;
+  int32_t reserved2020;
+  int32_t reserved2024;
+};
+
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(SetupContext) == 2028, "SetupContext layout");
+static_assert(offsetof(SetupContext, requiredPlatform) == 4, "SetupContext layout");
+static_assert(offsetof(SetupContext, runningPlatform) == 8, "SetupContext layout");
+static_assert(offsetof(SetupContext, colorDepth) == 16, "SetupContext layout");
+static_assert(offsetof(SetupContext, windowsDir) == 20, "SetupContext layout");
+static_assert(offsetof(SetupContext, systemDir) == 280, "SetupContext layout");
+static_assert(offsetof(SetupContext, setupDir) == 540, "SetupContext layout");
+static_assert(offsetof(SetupContext, installDir) == 800, "SetupContext layout");
+static_assert(offsetof(SetupContext, programFilesDir) == 1060, "SetupContext layout");
+static_assert(offsetof(SetupContext, packageDataDir) == 1320, "SetupContext layout");
+static_assert(offsetof(SetupContext, logFilePath) == 1580, "SetupContext layout");
+static_assert(offsetof(SetupContext, exitCode) == 1840, "SetupContext layout");
+static_assert(offsetof(SetupContext, langLibrary) == 1844, "SetupContext layout");
+static_assert(offsetof(SetupContext, resourceModule) == 1848, "SetupContext layout");
+static_assert(offsetof(SetupContext, title) == 1852, "SetupContext layout");
+static_assert(offsetof(SetupContext, installedLanguage) == 1952, "SetupContext layout");
+static_assert(offsetof(SetupContext, restartPending) == 1968, "SetupContext layout");
+static_assert(offsetof(SetupContext, productInstalled) == 1972, "SetupContext layout");
+static_assert(offsetof(SetupContext, phase) == 1980, "SetupContext layout");
+static_assert(offsetof(SetupContext, updateMode) == 1984, "SetupContext layout");
+static_assert(offsetof(SetupContext, engineList) == 1988, "SetupContext layout");
+static_assert(offsetof(SetupContext, dataFileCount) == 1996, "SetupContext layout");
+static_assert(offsetof(SetupContext, componentCount) == 2000, "SetupContext layout");
+static_assert(offsetof(SetupContext, components) == 2004, "SetupContext layout");
+static_assert(offsetof(SetupContext, installedComponentCount) == 2008, "SetupContext layout");
+static_assert(offsetof(SetupContext, installedComponents) == 2012, "SetupContext layout");
+static_assert(offsetof(SetupContext, reserved2024) == 2024, "SetupContext layout");
+#endif
+
+// One "/$" variable: pointers into the run's private copy of the command line.
+struct SetupVariable {
+  char* name;
+  char* value;
+};
+
+enum { SETUP_MAX_VARIABLE_SLOTS = 20 };
+
+struct SetupRunOptions {
+  char adminFile[260];
+  char setupDescFile[260];
+  char singleComponentArchive[260];
+  char password[30];
+  char authServer[260];
+  uint8_t silent;
+  uint8_t uninstall;
+  uint8_t forceOld;
+  uint8_t update;
+  uint8_t test;
+  uint8_t reboot;
+  uint8_t installRuntimeLibs;
+  SetupVariable variables[SETUP_MAX_VARIABLE_SLOTS];
+  int32_t variableCount;
+};
+
+extern SetupContext g_context;
+extern SetupRunOptions g_options;
