@@ -1,0 +1,337 @@
+// File operations with retries and replacement at the next restart.
+#include "system/files.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "system/os.h"
+#include "system/str.h"
+
+namespace {
+
+const DWORD kRetryWaitMs = 300;
+const DWORD kWininitSectionSize = 0x7FFF;
+
+FileSleepHook g_sleepHook = nullptr;
+
+// The 300 ms pause of the delete and copy loops.
+void RetrySleep() {
+  if (g_sleepHook) {
+    g_sleepHook(kRetryWaitMs);
+  } else {
+    Sleep(kRetryWaitMs);
+  }
+}
+
+// The pause of FileOpenRetry, which keeps the user interface alive while it waits.
+void RetryWaitPumping() {
+  if (g_sleepHook) {
+    g_sleepHook(kRetryWaitMs);
+  } else {
+    SysWaitPumping(kRetryWaitMs);
+  }
+}
+
+struct FindGuard {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ~FindGuard() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+};
+
+// Lazily resolved DecryptFileA: not tried yet, resolved, or unavailable for good.
+enum ResolveState { kNotTried, kResolved, kUnavailable };
+typedef BOOL(WINAPI* DecryptFileFn)(LPCSTR, DWORD);
+ResolveState g_advapiState = kNotTried;
+HMODULE g_advapi = nullptr;
+ResolveState g_decryptState = kNotTried;
+DecryptFileFn g_decrypt = nullptr;
+
+DecryptFileFn ResolveDecrypt() {
+  if (g_advapiState == kNotTried) {
+    g_advapi = LoadLibraryA("advapi32.dll");
+    g_advapiState = g_advapi ? kResolved : kUnavailable;
+  }
+  if (g_advapiState != kResolved) return nullptr;
+  if (g_decryptState == kNotTried) {
+    g_decrypt = reinterpret_cast<DecryptFileFn>(
+        reinterpret_cast<void*>(GetProcAddress(g_advapi, "DecryptFileA")));
+    g_decryptState = g_decrypt ? kResolved : kUnavailable;
+  }
+  return g_decryptState == kResolved ? g_decrypt : nullptr;
+}
+
+// Writes folder + backslash (unless the folder is empty or ends in one) + name into out. A
+// truncated path could name another file, so a path that does not fit is refused (false).
+bool JoinPath(char* out, int size, const char* folder, const char* name) {
+  int folderLen = static_cast<int>(strlen(folder));
+  const char* separator = (folderLen > 0 && folder[folderLen - 1] != '\\') ? "\\" : "";
+  int n = snprintf(out, size, "%s%s%s", folder, separator, name);
+  return n >= 0 && n < size;
+}
+
+// Copies the text before the last backslash of path into out; false when there is no backslash
+// or the text does not fit.
+bool ParentFolder(char* out, int size, const char* path) {
+  const char* slash = strrchr(path, '\\');
+  if (!slash) return false;
+  int len = static_cast<int>(slash - path);
+  if (len >= size) return false;
+  memcpy(out, path, len);
+  out[len] = 0;
+  return true;
+}
+
+// Appends "destination=source" and the list's ending zero to a profile section read by
+// GetPrivateProfileSectionA (length = bytes read, without the final zero). False when the section
+// may have been cut short by the buffer, or the new line does not fit: writing it back then
+// would lose lines.
+bool AppendRenameLine(char* section, DWORD capacity, DWORD length, const char* destination,
+                      const char* source) {
+  if (length >= capacity - 2) return false;
+  DWORD room = capacity - length;  // bytes left from the end of the last line
+  int n = snprintf(section + length, room, "%s=%s", destination, source);
+  // The line, its terminator and the zero that ends the list.
+  if (n < 0 || static_cast<DWORD>(n) + 2 > room) {
+    section[length] = 0;
+    return false;
+  }
+  section[length + n + 1] = 0;
+  return true;
+}
+
+// The 9x family: schedules a move or deletion through the "rename" section of "wininit.ini".
+int ScheduleInWininit(const char* existing, const char* newPath) {
+  char ini[MAX_PATH];
+  UINT n = GetWindowsDirectoryA(ini, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+  if (!JoinPath(ini, MAX_PATH, ini, "wininit.ini")) return 0;
+
+  char shortSource[MAX_PATH];
+  n = GetShortPathNameA(existing, shortSource, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+
+  char shortTarget[MAX_PATH];
+  const char* destination = "NUL";
+  if (newPath) {
+    n = GetShortPathNameA(newPath, shortTarget, MAX_PATH);
+    if (n == 0) {
+      DWORD error = GetLastError();
+      // A target that does not exist yet is free: the move can happen now.
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return MoveFileA(existing, newPath) ? 1 : 0;
+      }
+      return 0;
+    }
+    if (n >= MAX_PATH) return 0;
+    destination = shortTarget;
+  }
+
+  static char section[kWininitSectionSize];
+  DWORD length = GetPrivateProfileSectionA("rename", section, kWininitSectionSize, ini);
+  if (!AppendRenameLine(section, kWininitSectionSize, length, destination, shortSource)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  BOOL written = WritePrivateProfileSectionA("rename", section, ini);
+  WritePrivateProfileSectionA(nullptr, nullptr, ini);  // flushes the profile cache
+  return written ? 1 : 0;
+}
+
+}  // namespace
+
+void FileSetSleepHook(FileSleepHook hook) { g_sleepHook = hook; }
+
+int FileDeleteRetry(const char* path) {
+  BOOL deleted = FALSE;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    deleted = DeleteFileA(path);
+    DWORD error = GetLastError();
+    SysPumpMessages();
+    if (deleted) break;
+    RetrySleep();
+    SetLastError(error);
+  }
+  return deleted ? 1 : 0;
+}
+
+int FileDeleteOrSchedule(const char* path) {
+  if (DeleteFileA(path)) return 1;
+  if (GetLastError() != ERROR_ACCESS_DENIED) return 0;
+  return FileMoveOrSchedule(path, nullptr, FILE_MOVE_AT_RESTART);
+}
+
+int DirRemoveOrSchedule(const char* path) {
+  if (RemoveDirectoryA(path)) return 1;
+  DWORD error = GetLastError();
+  if (error != ERROR_ACCESS_DENIED && error != ERROR_DIR_NOT_EMPTY) return 0;
+  return FileMoveOrSchedule(path, nullptr, FILE_MOVE_AT_RESTART);
+}
+
+int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule) {
+  int result = 1;
+  char search[MAX_PATH];
+  if (!JoinPath(search, MAX_PATH, folder, pattern)) return 0;
+
+  {
+    WIN32_FIND_DATAA entry;
+    FindGuard find;
+    find.handle = FindFirstFileA(search, &entry);
+    if (find.handle != INVALID_HANDLE_VALUE) {
+      do {
+        // Subfolders, "." and ".." included, are neither entered nor deleted.
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        char file[MAX_PATH];
+        int ok = 0;
+        if (JoinPath(file, MAX_PATH, folder, entry.cFileName)) {
+          ok = schedule ? FileDeleteOrSchedule(file) : FileDeleteRetry(file);
+        }
+        result &= ok;
+      } while (FindNextFileA(find.handle, &entry));
+    }
+  }
+
+  if (removeFolder) {
+    int ok = schedule ? DirRemoveOrSchedule(folder) : (RemoveDirectoryA(folder) ? 1 : 0);
+    result &= ok;
+  }
+  return result;
+}
+
+HANDLE FileOpenRetry(const char* path, DWORD access, DWORD shareMode, DWORD disposition,
+                     DWORD flagsAndAttributes) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    if (attempt > 0) RetryWaitPumping();
+    handle =
+        CreateFileA(path, access, shareMode, nullptr, disposition, flagsAndAttributes, nullptr);
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
+  }
+  return handle;
+}
+
+int FileCreateFolderPath(const char* path) {
+  // "C:\a\b\" names the same folder as "C:\a\b"; CreateDirectoryA would see a missing parent.
+  char folder[MAX_PATH];
+  size_t len = strlen(path);
+  if (len >= MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  memcpy(folder, path, len + 1);
+  while (len > 1 && folder[len - 1] == '\\') folder[--len] = 0;
+
+  if (CreateDirectoryA(folder, nullptr)) return 1;
+  DWORD error = GetLastError();
+  if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) return 0;
+
+  char parent[MAX_PATH];
+  if (!ParentFolder(parent, MAX_PATH, folder)) return 0;
+  if (!FileCreateFolderPath(parent)) return 0;
+  return CreateDirectoryA(folder, nullptr) ? 1 : 0;
+}
+
+int FileCopyRetry(const char* source, const char* target) {
+  int budget = 30;
+  SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+  while (budget > 0) {
+    if (CopyFileA(source, target, FALSE)) return 1;
+    DWORD error = GetLastError();
+    if (error == ERROR_PATH_NOT_FOUND) {
+      char parent[MAX_PATH];
+      if (!ParentFolder(parent, MAX_PATH, target)) return 0;
+      FileCreateFolderPath(parent);
+      --budget;
+    } else if (error == ERROR_SHARING_VIOLATION) {
+      --budget;
+      SysPumpMessages();
+      RetrySleep();
+      SetLastError(error);
+    } else {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
+                   int altSize) {
+  if (altName && altSize > 0) altName[0] = 0;
+  if (CopyFileA(source, target, TRUE)) return 1;
+  if (GetLastError() != ERROR_FILE_EXISTS) return 0;
+
+  char alternate[MAX_PATH];
+  size_t len = strlen(target);
+  if (len >= MAX_PATH) return 0;
+  memcpy(alternate, target, len + 1);
+
+  // Only the file name counts: a dot in a folder name must not move the copy elsewhere.
+  char* name = strrchr(alternate, '\\');
+  name = name ? name + 1 : alternate;
+  char* dot = strrchr(name, '.');
+  if (!dot) return 0;
+  char* counterAt = dot[1] ? dot + 2 : dot + 1;  // keeps the extension's first character
+  *name = '_';
+  int room = static_cast<int>(alternate + MAX_PATH - counterAt);
+
+  bool copied = false;
+  for (unsigned counter = 0; counter <= 100 && !copied; ++counter) {
+    int n = snprintf(counterAt, room, "%02u", counter);
+    if (n < 0 || n >= room) return 0;  // the alternate name and its terminator do not fit
+    if (CopyFileA(source, alternate, TRUE)) {
+      copied = true;
+    } else if (GetLastError() != ERROR_FILE_EXISTS) {
+      return 0;
+    }
+  }
+  if (!copied) return 0;
+
+  if (altName) StrCopyN(altName, alternate, altSize);
+  if (replaceAtRestart && !FileMoveOrSchedule(alternate, target, FILE_MOVE_AT_RESTART)) {
+    // The caller would believe the target is replaced at the restart: report the failure and
+    // leave no stray copy behind.
+    DWORD error = GetLastError();
+    DeleteFileA(alternate);
+    if (altName && altSize > 0) altName[0] = 0;
+    SetLastError(error);
+    return 0;
+  }
+  return 1;
+}
+
+int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags) {
+  DWORD attributes = GetFileAttributesA(existing);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    SetFileAttributesA(existing, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (SysIsNT()) return MoveFileExA(existing, newPath, flags) ? 1 : 0;
+  if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    if (!newPath) {
+      // Only the restart can delete through a move on this family.
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    return MoveFileA(existing, newPath) ? 1 : 0;
+  }
+  return ScheduleInWininit(existing, newPath);
+}
+
+int FileExists(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return 1;
+  }
+  return GetLastError() == ERROR_ACCESS_DENIED ? 1 : 0;
+}
+
+int FileDecryptIfEncrypted(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+  if (!(attributes & FILE_ATTRIBUTE_ENCRYPTED)) return 1;
+  DecryptFileFn decrypt = ResolveDecrypt();
+  if (!decrypt) return 0;
+  return decrypt(path, 0) ? 1 : 0;
+}

@@ -1,0 +1,139 @@
+// Platform family, administrator check, restart and message dispatch.
+#include "system/os.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Cached platform class: 0 = not determined yet, 1 = NT family, 2 = Windows 95/98/Me family.
+int g_platform = 0;
+SysVersionQuery g_versionQuery = nullptr;
+
+struct HandleGuard {
+  HANDLE handle = nullptr;
+  ~HandleGuard() {
+    if (handle) CloseHandle(handle);
+  }
+};
+
+struct MemoryGuard {
+  void* block = nullptr;
+  ~MemoryGuard() { free(block); }
+};
+
+struct SidGuard {
+  PSID sid = nullptr;
+  ~SidGuard() {
+    if (sid) FreeSid(sid);
+  }
+};
+
+// The scenario tests cannot make Wine's process a non-administrator, so this variable lets them
+// take the non-administrator road of the start-up. It can only deny.
+bool TestDeniesAdmin() {
+  char value[8];
+  DWORD n = GetEnvironmentVariableA("ZS_TEST_NOT_ADMIN", value, sizeof value);
+  return n == 1 && value[0] == '1';
+}
+
+}  // namespace
+
+void SysSetVersionQuery(SysVersionQuery query) {
+  g_versionQuery = query;
+  g_platform = 0;
+}
+
+int SysIsNT() {
+  if (g_platform == 0) {
+    OSVERSIONINFOA info;
+    memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA size");
+    BOOL ok = g_versionQuery ? g_versionQuery(&info) : GetVersionExA(&info);
+    g_platform = (ok && info.dwPlatformId == VER_PLATFORM_WIN32_NT) ? 1 : 2;
+  }
+  return g_platform == 1 ? 1 : 0;
+}
+
+int SysIsAdmin() {
+  if (!SysIsNT()) return 1;
+  if (TestDeniesAdmin()) return 0;
+
+  // The thread token comes first so that an impersonated account counts.
+  HandleGuard token;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token.handle)) {
+    token.handle = nullptr;
+    if (GetLastError() != ERROR_NO_TOKEN) return 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.handle)) {
+      token.handle = nullptr;
+      return 0;
+    }
+  }
+
+  DWORD size = 0;
+  if (GetTokenInformation(token.handle, TokenGroups, nullptr, 0, &size)) return 0;
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return 0;
+  MemoryGuard groups;
+  groups.block = malloc(size);
+  if (!groups.block) return 0;
+  if (!GetTokenInformation(token.handle, TokenGroups, groups.block, size, &size)) return 0;
+
+  SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+  SidGuard admins;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins.sid)) {
+    admins.sid = nullptr;
+    return 0;
+  }
+
+  // Group attributes (enabled, deny-only) are deliberately not looked at.
+  const TOKEN_GROUPS* list = static_cast<const TOKEN_GROUPS*>(groups.block);
+  for (DWORD i = 0; i < list->GroupCount; ++i) {
+    if (EqualSid(list->Groups[i].Sid, admins.sid)) return 1;
+  }
+  return 0;
+}
+
+int SysRestartWindows() {
+  if (!SysIsNT()) return ExitWindowsEx(EWX_REBOOT, 0) ? 1 : 0;
+
+  HandleGuard token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                        &token.handle)) {
+    token.handle = nullptr;
+    return 0;
+  }
+  TOKEN_PRIVILEGES privileges;
+  memset(&privileges, 0, sizeof privileges);
+  LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid);
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  AdjustTokenPrivileges(token.handle, FALSE, &privileges, 0, nullptr, nullptr);
+  // AdjustTokenPrivileges reports a privilege the account lacks only through the last error.
+  DWORD error = GetLastError();
+  if (error != 0) return static_cast<int>(error);
+  return ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0) ? 1 : 0;
+}
+
+void SysPumpMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+void SysWaitPumping(DWORD milliseconds) {
+  DWORD start = GetTickCount();
+  DWORD remaining = milliseconds;
+  while (remaining > 0) {
+    if (MsgWaitForMultipleObjects(0, nullptr, FALSE, remaining, QS_ALLINPUT) != WAIT_OBJECT_0) {
+      return;  // timed out
+    }
+    SysPumpMessages();
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed > milliseconds) elapsed = milliseconds;
+    if (milliseconds != INFINITE) remaining = milliseconds - elapsed;
+  }
+}

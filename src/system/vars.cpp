@@ -1,0 +1,137 @@
+// Expansion of "%!name%" references from the command line's variables and the environment.
+#include "system/vars.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+struct TextGuard {
+  char* text = nullptr;
+  ~TextGuard() { free(text); }
+};
+
+char* CopyText(const char* text, size_t length) {
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy) {
+    memcpy(copy, text, length);
+    copy[length] = 0;
+  }
+  return copy;
+}
+
+// ASCII letters compared without case; a name of given length against a terminated text.
+bool NameEquals(const char* name, size_t length, const char* text) {
+  for (size_t i = 0; i < length; ++i) {
+    char x = name[i], y = text[i];
+    if (y == 0) return false;
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return text[length] == 0;
+}
+
+// The environment's expansion of "%name%": the value, or "%name%" itself when the variable is
+// not set; null when there is no value at all.
+char* ExpandFromEnvironment(const char* name, size_t length) {
+  TextGuard reference;
+  reference.text = static_cast<char*>(malloc(length + 3));
+  if (!reference.text) return nullptr;
+  snprintf(reference.text, length + 3, "%%%.*s%%", static_cast<int>(length), name);
+#ifdef _WIN32
+  DWORD needed = ExpandEnvironmentStringsA(reference.text, nullptr, 0);
+  if (needed == 0) return nullptr;
+  char* value = static_cast<char*>(malloc(needed + 1));
+  if (!value) return nullptr;
+  DWORD got = ExpandEnvironmentStringsA(reference.text, value, needed + 1);
+  if (got == 0 || got > needed + 1) {
+    free(value);
+    return nullptr;
+  }
+  return value;
+#else
+  // The portable build reads the process environment the same way (names are case-sensitive
+  // here, as the host's are).
+  TextGuard plainName;
+  plainName.text = CopyText(name, length);
+  if (!plainName.text) return nullptr;
+  const char* value = getenv(plainName.text);
+  if (value) return CopyText(value, strlen(value));
+  char* result = reference.text;
+  reference.text = nullptr;
+  return result;
+#endif
+}
+
+// Index of the first occurrence of needle in text[from, length), or length.
+size_t FindFrom(const char* text, size_t length, size_t from, const char* needle) {
+  if (from >= length) return length;
+  const char* hit = strstr(text + from, needle);
+  return hit ? static_cast<size_t>(hit - text) : length;
+}
+
+}  // namespace
+
+VarExpander::VarExpander() : start_("%!"), end_("%"), vars_(nullptr) {}
+
+VarExpander::~VarExpander() {}
+
+int VarExpander::Expand(const char* input, char* output, int* length, const VarPair* vars) {
+  if (!input || !output || !length || *length <= 0) return 0;
+  vars_ = vars;
+  const size_t capacity = static_cast<size_t>(*length);
+  const size_t inputLength = strlen(input);
+  const size_t startLength = strlen(start_);
+  size_t out = 0;
+  size_t pos = 0;
+  output[0] = 0;
+
+  // Appends a piece when it fits whole with the terminator; false ends the expansion.
+  auto append = [&](const char* piece, size_t pieceLength) {
+    if (out + pieceLength >= capacity) return false;
+    memcpy(output + out, piece, pieceLength);
+    out += pieceLength;
+    output[out] = 0;
+    return true;
+  };
+
+  while (out < capacity) {
+    size_t a = FindFrom(input, inputLength, pos, start_);
+    // No start delimiter left: the rest is literal text and the expansion is done.
+    if (!append(input + pos, a - pos) || a == inputLength) break;
+    size_t nameStart = a + startLength;
+    size_t b = FindFrom(input, inputLength, nameStart, end_);
+    bool closed = b < inputLength;
+    size_t nameLength = b - nameStart;
+
+    if (nameLength == 0) {
+      // An empty name is no reference: copy it as it stands and go on after it.
+      if (!append(input + a, closed ? b + 1 - a : b - a) || !closed) break;
+      pos = b + 1;
+      continue;
+    }
+
+    const char* name = input + nameStart;
+    TextGuard value;
+    for (const VarPair* var = vars_; var && var->name; ++var) {
+      if (NameEquals(name, nameLength, var->name)) {
+        const char* text = var->value ? var->value : "";
+        value.text = CopyText(text, strlen(text));
+        break;
+      }
+    }
+    if (!value.text) value.text = ExpandFromEnvironment(name, nameLength);
+    if (value.text && !append(value.text, strlen(value.text))) break;
+    // Without a closing delimiter the name ran to the end of the input.
+    if (!closed) break;
+    pos = b + 1;
+  }
+  *length = static_cast<int>(out);
+  return 1;
+}
