@@ -16,18 +16,15 @@ fi
 # rar and the unrar library source live in Debian's non-free component; use the archive the
 # machine already points at so mirrors and snapshots stay consistent.
 src_file=/etc/apt/sources.list.d/setup-nonfree.sources
-if [ ! -f "$src_file" ]; then
-  uri=""
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    uri=$(awk '/^URIs:/ && /debian\/?$/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
-  fi
-  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    uri=$(awk '$1=="deb" && $2 ~ /debian\/?$/ {print $2; exit}' /etc/apt/sources.list)
-  fi
-  [ -n "$uri" ] || uri=http://deb.debian.org/debian
-  log "adding non-free with deb-src from $uri"
-  cat >"$src_file" <<SRC
-Types: deb
+uri=""
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  uri=$(awk '/^URIs:/ && /debian\/?$/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+fi
+if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+  uri=$(awk '$1=="deb" && $2 ~ /debian\/?$/ {print $2; exit}' /etc/apt/sources.list)
+fi
+[ -n "$uri" ] || uri=http://deb.debian.org/debian
+wanted="Types: deb
 URIs: $uri
 Suites: bookworm bookworm-updates
 Components: non-free
@@ -37,8 +34,10 @@ Types: deb-src
 URIs: $uri
 Suites: bookworm bookworm-updates
 Components: main non-free
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+if [ ! -f "$src_file" ] || [ "$(cat "$src_file")" != "$wanted" ]; then
+  log "adding non-free with deb-src from $uri"
+  printf '%s\n' "$wanted" >"$src_file"
   need_update=1
 fi
 
@@ -46,7 +45,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386 wine64 xvfb xdotool imagemagick rar dpkg-dev
   cmake ninja-build make g++ clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest python3-pytest-xdist clang-format
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -57,7 +56,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 if [ "$need_update" = 1 ]; then
   log "apt-get update"
-  apt-get update -qq
+  apt-get update -qq 2>&1 | grep -v '^W: ' || true
   mkdir -p /var/lib/apt/periodic && touch /var/lib/apt/periodic/setup-updated
 fi
 if [ ${#missing[@]} -gt 0 ]; then
