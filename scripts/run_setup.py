@@ -1,0 +1,39 @@
+"""Runs setup.exe once in a throwaway Wine prefix and reports its exit code and log."""
+
+import os
+import shutil
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "testbed"))
+
+import winebed  # noqa: E402
+
+
+def main(argv):
+    switches = argv or ["/SILENTMODE", "/TEST"]
+    package = Path(os.environ.get("PACKAGE", ROOT / "examples" / "package"))
+    setup = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
+    with winebed.WineBed() as bed:
+        target = bed.c / "package"
+        if package.is_dir():
+            shutil.copytree(package, target)
+        else:
+            target.mkdir()
+        shutil.copy(setup, target / "setup.exe")
+        print(f"package: {package if package.is_dir() else '(none)'}")
+        print(f"command: setup.exe {' '.join(switches)}")
+        result = bed.run(target / "setup.exe", *switches, cwd=str(target))
+        print(f"exit code: {result.code}")
+        log = target / "zsetup.log"
+        if log.exists():
+            print("---- zsetup.log")
+            print(log.read_text(errors="replace").rstrip())
+        else:
+            print("(no zsetup.log: the log is written only with /TEST)")
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
