@@ -1,0 +1,109 @@
+#include "driver/cmdline.h"
+
+#include <string.h>
+
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
+
+// Name and unquoted value characters: from '!' upward, '=' excepted. Bytes above 127 count as
+// name characters, so names in the system code page survive.
+bool IsNameChar(char c) { return static_cast<unsigned char>(c) >= '!' && c != '='; }
+
+char* SkipBlanks(char* p) {
+  while (*p != 0 && IsBlank(*p)) ++p;
+  return p;
+}
+
+}  // namespace
+
+void CmdUpperCopy(char* dest, const char* text, int size) {
+  if (size <= 0) return;
+  int i = 0;
+  for (; i < size - 1 && text[i] != 0; ++i) {
+    char c = text[i];
+    dest[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  dest[i] = 0;
+}
+
+int CmdFind(const char* text, const char* name) {
+  const char* hit = strstr(text, name);
+  return hit == nullptr ? -1 : static_cast<int>(hit - text);
+}
+
+void CmdCutValue(const char* text, char* dest, int size) {
+  if (size <= 0) return;
+  while (*text == ' ') ++text;
+  const char* end;
+  if (*text == '"') {
+    ++text;
+    end = strchr(text, '"');
+    if (end == nullptr) end = text + strlen(text);
+  } else {
+    end = strchr(text, ' ');
+    if (end == nullptr) end = text + strlen(text);
+  }
+  size_t n = static_cast<size_t>(end - text);
+  if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
+  memcpy(dest, text, n);
+  dest[n] = 0;
+}
+
+int CmdFlagPresent(const char* text, const char* name) {
+  const char* hit = strstr(text, name);
+  if (hit == nullptr) return 0;
+  return IsBlank(hit[strlen(name)]) ? 1 : 0;
+}
+
+int CmdScanVariables(char* buffer, CmdVariable* vars, int maxCount) {
+  int count = 0;
+  char* from = buffer;
+  while (count < maxCount) {
+    char* hit = strstr(from, "/$");
+    if (hit == nullptr) break;
+    char* p = SkipBlanks(hit + 2);
+    if (*p == 0) break;
+    char* name = p;
+    while (IsNameChar(*p)) ++p;
+    char* nameEnd = p;
+    if (*p == 0) break;
+    p = SkipBlanks(p);
+    if (*p != '=') break;
+    *nameEnd = 0;  // may be the '=' itself, already passed
+    p = SkipBlanks(p + 1);
+    if (*p == 0) break;
+    char* value;
+    char* valueEnd;
+    if (*p == '"') {
+      value = p + 1;
+      valueEnd = strchr(value, '"');
+      if (valueEnd == nullptr) break;  // unclosed: this variable and all after it are dropped
+    } else {
+      value = p;
+      valueEnd = p;
+      while (IsNameChar(*valueEnd)) ++valueEnd;
+    }
+    bool endsText = *valueEnd == 0;
+    *valueEnd = 0;
+    vars[count].name = name;
+    vars[count].value = value;
+    ++count;
+    // A value that ends the text ends the scan: behind its terminator lies no more text.
+    if (endsText) break;
+    from = valueEnd + 1;
+  }
+  return count;
+}
+
+uint16_t CmdCrc16(const char* text, int maxLength) {
+  uint16_t crc = 0;
+  for (int i = 0; i < maxLength && text[i] != 0; ++i) {
+    crc = static_cast<uint16_t>(crc ^ (static_cast<unsigned char>(text[i]) << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                : static_cast<uint16_t>(crc << 1);
+    }
+  }
+  return crc;
+}

@@ -1,0 +1,28 @@
+// The setup log "zsetup.log" beside the program: written only with "/TEST", one line per call,
+// the file reopened and closed for each line so that another process can read it meanwhile.
+#pragma once
+
+// Largest formatted message; a longer one is cut to this many characters.
+enum { SETUP_LOG_MESSAGE_MAX = 4091 };
+
+// Turns the log on when the file beside the program opens for appending, stores its path in the
+// setup context and writes "CmdLine: %s" with the command line cut to 259 characters. When the
+// file cannot be opened the log stays off for the run.
+void SetupLogOpen(const char* commandLine);
+
+// Appends one line "[yyyy-mm-dd hh:mm:ss.mmm] message" (SetupLogError: "... Error: message").
+// Does nothing while the log is off; a file that cannot be reopened loses the line and turns the
+// log off for the rest of the run.
+void SetupLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SetupLogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Ends the run's part of the log: appends one empty line and turns the log off, so the run's
+// lines end with exactly one empty line however many end paths pass here.
+void SetupLogEnd();
+
+// Turns a log that SetupLogEnd closed on again, for a run that goes on after all (a restart that
+// did not end the process). Does nothing when the log was never opened.
+void SetupLogResume();
+
+// 1 while lines are written.
+int SetupLogIsOn();

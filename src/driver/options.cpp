@@ -1,0 +1,182 @@
+#include "driver/options.h"
+
+#include <string.h>
+
+#include "driver/cmdline.h"
+#include "driver/exit.h"
+#include "package/access.h"
+#include "settings/settings.h"
+#include "system/files.h"
+#include "system/os.h"
+#include "system/registry.h"
+#include "system/str.h"
+#include "xml/xml.h"
+
+SetupContext g_context;
+SetupRunOptions g_options = {"zorva.xml", "setup.xml", "", "", "", 0, 0, 0, 0, 0, 0, 0, {}, 0};
+
+namespace {
+
+// The UTF-16 path of global.xml that the context's first field points at.
+wchar_t g_globalXmlPath[MAX_PATH];
+
+// The private copy of the command line that the variables point into.
+char g_variablesText[CMD_VARS_SIZE];
+
+static_assert(sizeof(CmdVariable) == sizeof(SetupVariable), "variable pair layout");
+
+// The seven flags, in the order they are read from CMDLINE and looked up on the command line.
+struct FlagSwitch {
+  const wchar16* node;
+  const char* text;
+  uint8_t SetupRunOptions::*field;
+};
+const FlagSwitch kFlags[] = {
+    {u"SILENTMODE", "/SILENTMODE", &SetupRunOptions::silent},
+    {u"UNINSTALL", "/UNINSTALL", &SetupRunOptions::uninstall},
+    {u"FORCEOLD", "/FORCEOLD", &SetupRunOptions::forceOld},
+    {u"UPDATE", "/UPDATE", &SetupRunOptions::update},
+    {u"TEST", "/TEST", &SetupRunOptions::test},
+    {u"REBOOT", "/REBOOT", &SetupRunOptions::reboot},
+    {u"INSTMFC", "/INSTMFC", &SetupRunOptions::installRuntimeLibs},
+};
+
+// Cuts the value behind the switch name into dest when the switch occurs in scan; the value is
+// taken from source at the same position (scan itself for the upper-cased values).
+bool TakeValue(const char* scan, const char* source, const char* name, char* dest, int size) {
+  int at = CmdFind(scan, name);
+  if (at < 0) return false;
+  CmdCutValue(source + at + strlen(name), dest, size);
+  return true;
+}
+
+// Reads the flags of the administrator file's CMDLINE element, when the file opens and has one.
+void ReadAdminFlags() {
+  XML_Document* doc = nullptr;
+  XML_Node* root = XML_Access(g_options.adminFile, &doc, 0);
+  if (root == nullptr) return;
+  XML_Node* cmdline = XML_NextElement(root, u"CMDLINE", nullptr);
+  if (cmdline != nullptr) {
+    for (const FlagSwitch& flag : kFlags) {
+      uint32_t value = 0;
+      if (CFG_GetDword(doc, cmdline, flag.node, &value) != 1) value = 0;
+      g_options.*flag.field = static_cast<uint8_t>(value & 0xFF);
+    }
+  }
+  XML_Close(doc);
+}
+
+}  // namespace
+
+char* SetupMakeAbsolute(char* name, int always) {
+  if (name == nullptr || name[0] == 0) return nullptr;
+  if (always == 0 && strchr(name, '\\') != nullptr) return name;
+  char full[MAX_PATH];
+  StrCopyN(full, g_context.setupDir, sizeof full);
+  StrAppendN(full, name, sizeof full);
+  StrCopyN(name, full, MAX_PATH);
+  return name;
+}
+
+void SetupInitContext() {
+  g_context.reserved12 = 0;
+  g_context.reserved1976 = 0;
+  g_context.reserved1992 = 0;
+  g_context.reserved2016 = 0;
+  g_context.reserved2020 = 0;
+  g_context.reserved2024 = 0;
+  g_context.exitCode = 0;
+  g_context.engineList = nullptr;
+  g_context.componentCount = 0;
+  g_context.components = nullptr;
+  g_context.installedComponentCount = 0;
+  g_context.installedComponents = nullptr;
+  g_context.globalXmlPath = g_globalXmlPath;
+
+  HDC display = CreateICA("DISPLAY", nullptr, nullptr, nullptr);
+  if (display != nullptr) {
+    g_context.colorDepth = GetDeviceCaps(display, PLANES) * GetDeviceCaps(display, BITSPIXEL);
+    DeleteDC(display);
+  }
+
+  OSVERSIONINFOA version;
+  memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExA(&version);
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+    g_context.runningPlatform = PLATFORM_WIN9X;
+  } else if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+    g_context.runningPlatform = PLATFORM_NT;
+    if (version.dwMajorVersion < 4) SetupExit(nullptr, nullptr, 104, nullptr);
+    if (!SysIsAdmin()) g_context.exitCode = 101;
+  } else {
+    g_context.runningPlatform = PLATFORM_ANY;
+  }
+
+  UINT n = GetWindowsDirectoryA(g_context.windowsDir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) g_context.windowsDir[0] = 0;
+  AddBackslash(g_context.windowsDir, MAX_PATH);
+  n = GetSystemDirectoryA(g_context.systemDir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) g_context.systemDir[0] = 0;
+  AddBackslash(g_context.systemDir, MAX_PATH);
+  n = ExpandEnvironmentStringsA("%PROGRAMFILES%\\", g_context.programFilesDir, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) g_context.programFilesDir[0] = 0;
+
+  char self[MAX_PATH];
+  n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) self[0] = 0;
+  char* lastSlash = strrchr(self, '\\');
+  if (lastSlash != nullptr) lastSlash[1] = 0;
+  StrCopyN(g_context.setupDir, lastSlash != nullptr ? self : "", MAX_PATH);
+
+  RegGetInstallDir(g_context.installDir, MAX_PATH);
+  g_context.productInstalled = g_context.installDir[0] != 0 ? 1 : 0;
+
+  g_context.packageDataDir[0] = 0;
+  g_context.installedLanguage[0] = 0;
+}
+
+void SetupParseCommandLine(const char* commandLine) {
+  if (commandLine == nullptr) commandLine = "";
+  // Longer command lines are scanned over their first 499 characters only.
+  char scan[CMD_SCAN_SIZE];
+  CmdUpperCopy(scan, commandLine, sizeof scan);
+
+  if (TakeValue(scan, scan, "/CFG=", g_options.adminFile, sizeof g_options.adminFile)) {
+    if (!FileExists(g_options.adminFile)) g_context.exitCode = 102;
+  }
+  TakeValue(scan, scan, "/SETTINGS=", g_options.setupDescFile, sizeof g_options.setupDescFile);
+  if (TakeValue(scan, scan, "/NUP=", g_options.singleComponentArchive,
+                sizeof g_options.singleComponentArchive)) {
+    StrCopyN(g_options.setupDescFile, "setupc.xml", sizeof g_options.setupDescFile);
+  }
+  // The password and the server keep their case: cut from the command line as received.
+  TakeValue(scan, commandLine, "/PWD=", g_options.password, sizeof g_options.password);
+  TakeValue(scan, commandLine, "/AUTHSERVER=", g_options.authServer, sizeof g_options.authServer);
+
+  SetupMakeAbsolute(g_options.adminFile, 0);
+  ReadAdminFlags();
+  for (const FlagSwitch& flag : kFlags) {
+    if (g_options.*flag.field == 0 && CmdFlagPresent(scan, flag.text)) g_options.*flag.field = 1;
+  }
+
+  StrCopyN(g_variablesText, commandLine, sizeof g_variablesText);
+  memset(g_options.variables, 0, sizeof g_options.variables);
+  // The list ends at the first empty slot, so one slot always stays free.
+  CmdVariable found[SETUP_MAX_VARIABLE_SLOTS - 1];
+  int count = CmdScanVariables(g_variablesText, found, SETUP_MAX_VARIABLE_SLOTS - 1);
+  for (int i = 0; i < count; ++i) {
+    g_options.variables[i].name = found[i].name;
+    g_options.variables[i].value = found[i].value;
+  }
+  g_options.variableCount = count;
+
+  SetupMakeAbsolute(g_options.setupDescFile, 0);
+  SetupMakeAbsolute(g_options.singleComponentArchive, 0);
+
+  g_context.updateMode = g_options.update;
+  g_context.restartPending = g_options.update ? 0 : 1;
+  if (g_options.update && !g_context.productInstalled && g_context.exitCode != 102) {
+    g_context.exitCode = 117;
+  }
+}

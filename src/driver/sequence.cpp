@@ -1,0 +1,507 @@
+#include "driver/sequence.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "auth/authorize.h"
+#include "driver/cmdline.h"
+#include "driver/context.h"
+#include "driver/exit.h"
+#include "driver/globalxml.h"
+#include "driver/libdrive.h"
+#include "driver/log.h"
+#include "driver/messages.h"
+#include "driver/options.h"
+#include "driver/runtimelibs.h"
+#include "driver/vislib.h"
+#include "install/engines.h"
+#include "install/filecopy.h"
+#include "install/rollback.h"
+#include "install/uninstall.h"
+#include "package/access.h"
+#include "package/model.h"
+#include "registration/registration.h"
+#include "settings/oldsettings.h"
+#include "system/files.h"
+#include "system/os.h"
+#include "system/registry.h"
+#include "system/str.h"
+#include "system/vars.h"
+#include "xml/xml.h"
+
+namespace {
+
+bool Interactive() { return !g_options.silent; }
+
+// The end of a sequence: the log's empty line, and 3010 when a restart is pending.
+int EndRun() {
+  SetupLogEnd();
+  return g_context.restartPending != 0 ? 3010 : 0;
+}
+
+// A refusal of the uninstall sequence (nothing installed, wrong password): 0 even when a restart
+// is pending.
+int EndRunRefused() {
+  SetupLogEnd();
+  return 0;
+}
+
+// The narrow copy of the global.xml path the phases open.
+void GlobalXmlPath(char* out, int size) {
+  if (g_context.globalXmlPath == nullptr) {
+    out[0] = 0;
+    return;
+  }
+  WideToAnsi(out, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), size);
+}
+
+// Releases a heap buffer on every path.
+struct HeapText {
+  char* data = nullptr;
+  HeapText() = default;
+  ~HeapText() { free(data); }
+  HeapText(const HeapText&) = delete;
+  HeapText& operator=(const HeapText&) = delete;
+};
+
+// Closes a file handle on every path.
+struct FileHandle {
+  HANDLE handle;
+  explicit FileHandle(HANDLE h) : handle(h) {}
+  ~FileHandle() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+};
+
+// Closes a document on every path (the merge step's administrator document).
+struct Document {
+  XML_Document* doc = nullptr;
+  Document() = default;
+  ~Document() { XML_Close(doc); }
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+};
+
+// ---- Start ----
+
+void AuthorizeRemotely() {
+  if (g_options.authServer[0] == 0 || g_context.exitCode != 101) return;
+  char host[sizeof g_options.authServer];
+  StrCopyN(host, g_options.authServer, sizeof host);
+  int port = 0;
+  char* colon = strrchr(host, ':');
+  if (colon != nullptr) {
+    *colon = 0;
+    // A port that is not a number of 0 to 65535 counts as 0, which no server listens on.
+    char* end = nullptr;
+    long value = strtol(colon + 1, &end, 10);
+    if (end != colon + 1 && *end == 0 && value >= 0 && value <= 65535) {
+      port = static_cast<int>(value);
+    }
+  }
+  if (RemoteAuthorize(host, port)) {
+    g_context.exitCode = 0;
+  } else {
+    SetupLogError("REMOTE AUTHORIZE");
+  }
+}
+
+void LoadLanguageLibrary() {
+  g_context.langLibrary = LoadLibraryA("mainlang.dll");
+  if (g_context.langLibrary != nullptr) {
+    g_context.resourceModule = g_context.langLibrary;
+    SetupLog("Resource: mainlang.dll");
+  } else {
+    g_context.resourceModule = GetModuleHandleA(nullptr);
+    SetupLog("Resource: main.dll");
+  }
+}
+
+// Asks a Yes/No question with caption 305 (interactive), or takes the switch's answer (silent).
+bool Decide(int question, bool silentAnswer) {
+  if (!Interactive()) return silentAnswer;
+  return SetupMessageBox(question, STR_CAPTION_WARNING, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void CheckRuntimeLibraries() {
+  int check = SetupCheckRuntimeLibraries();
+  if (check == 0) return;
+  SetupLog("MFC: needed");
+  if (!Decide(check, g_options.installRuntimeLibs != 0)) {
+    if (!Interactive()) SetupEndProcess(check);
+    SetupMessageBox(STR_MFC_NOT_FOUND, STR_CAPTION_WARNING, MB_OK);
+    SetupEndProcess(-1);
+  }
+  int result = SetupInstallRuntimeLibraries();
+  if (result > STR_MFC_RESTART) {
+    if (!Interactive()) SetupEndProcess(result);
+    SetupMessageBox(result, STR_CAPTION_ERROR, MB_OK);
+    SetupEndProcess(-1);
+  }
+  if (result != 0) {
+    SetupLog("MFC: installed - reboot required");
+    if (!Decide(STR_MFC_RESTART, g_options.reboot != 0)) SetupEndProcess(STR_MFC_RESTART);
+    SetupWriteRestartEntry();
+    SetupLog("Restart");
+    SetupLogEnd();
+    SysRestartWindows();
+    // Still here: the restart did not end the process, so the run goes on with its log.
+    SetupLogResume();
+  }
+  SetupLog("MFC: installed");
+}
+
+void ConnectVisualLibrary() {
+  if (!Interactive()) return;
+  if (!VisLibLoad()) {
+    SetupMessageBox(STR_NO_VISUAL_LIBRARY, STR_CAPTION_ERROR, MB_OK);
+    SetupEndProcess(-1);
+  }
+  g_vis.connectLib(&g_context);
+}
+
+// ---- Install sequence ----
+
+// Answers of CheckInstalledVersions that ask the user.
+enum { VERSIONS_ENGINE_NEWER = 19, VERSIONS_DOWNGRADE = 108 };
+
+void AskOrExit(int question) {
+  if (VisShowMsg(question, nullptr, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    SetupExit(nullptr, nullptr, 0, nullptr);
+  }
+}
+
+void CheckVersions() {
+  int result = CheckInstalledVersions();
+  switch (result) {
+    case 0:
+      return;
+    case VERSIONS_ENGINE_NEWER:
+      if (g_options.forceOld || !Interactive()) return;
+      AskOrExit(VERSIONS_ENGINE_NEWER);
+      return;
+    case VERSIONS_DOWNGRADE:
+      if (g_options.forceOld) return;
+      if (!Interactive()) SetupExit(nullptr, nullptr, VERSIONS_DOWNGRADE, nullptr);
+      AskOrExit(VERSIONS_DOWNGRADE);
+      return;
+    default:
+      SetupExit(nullptr, nullptr, result, nullptr);
+  }
+}
+
+void MergePackageSettings(const char* globalPath) {
+  XML_Document* doc = nullptr;
+  XML_Node* root = XML_Access(globalPath, &doc, 1);
+  if (root == nullptr) SetupExit(nullptr, nullptr, 111, nullptr);
+  XML_Node* settings = XML_Find(doc, nullptr, u"PACKAGE\\SETTINGS", XML_OPEN_EXISTING);
+  if (settings != nullptr && SetupMergePluginSettings(doc, doc, settings)) {
+    SetupLog("Admin settings added");
+  }
+  SetupSaveGlobalXml(&doc, root);
+}
+
+// Merges SETUPINFO\SETTINGS of the expanded administrator's text into global.xml. Any failure
+// only skips the merge.
+void MergeAdminDocument(const char* text, int length, const char* globalPath) {
+  Document admin;
+  admin.doc = XML_Create();
+  if (admin.doc == nullptr) return;
+  if (XML_Parse(admin.doc, text, length) != 0 || XML_GetRoot(admin.doc) == nullptr) return;
+  SetupLog("Attempt to read Admin data");
+  XML_Document* global = nullptr;
+  XML_Node* globalRoot = XML_Access(globalPath, &global, 1);
+  if (globalRoot == nullptr) return;
+  XML_Node* settings = XML_Find(admin.doc, nullptr, u"SETUPINFO\\SETTINGS", XML_OPEN_EXISTING);
+  if (settings != nullptr && SetupMergePluginSettings(global, admin.doc, settings)) {
+    SetupLog("Admin xml added");
+  }
+  SetupSaveGlobalXml(&global, globalRoot);
+}
+
+enum AdminRead { ADMIN_READ, ADMIN_NOT_OPENED, ADMIN_NO_MEMORY, ADMIN_READ_FAILED };
+
+// Reads the administrator's file whole into a buffer of its size plus one, terminated behind the
+// bytes actually read (a file of 0 bytes is empty text). *size receives the file's size.
+AdminRead ReadAdminFile(HeapText* text, DWORD* size) {
+  FileHandle file(FileOpenRetry(g_options.adminFile, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL));
+  if (file.handle == INVALID_HANDLE_VALUE) return ADMIN_NOT_OPENED;
+  *size = GetFileSize(file.handle, nullptr);
+  // The expansion needs twice the size plus 100 bytes: a file too large for that is out of memory.
+  if (*size == INVALID_FILE_SIZE || *size > 0x3FFFFF00u) return ADMIN_NO_MEMORY;
+  text->data = static_cast<char*>(malloc(static_cast<size_t>(*size) + 1));
+  if (text->data == nullptr) return ADMIN_NO_MEMORY;
+  DWORD got = 0;
+  if (!ReadFile(file.handle, text->data, *size, &got, nullptr)) return ADMIN_READ_FAILED;
+  text->data[got] = 0;
+  return ADMIN_READ;
+}
+
+// Expands the administrator's file into a buffer of twice its size plus 100 bytes and merges its
+// settings. 0, or the exit code of a failure.
+int MergeAdminText(const HeapText& raw, DWORD size, const char* globalPath) {
+  int capacity = static_cast<int>(size) * 2 + 100;
+  HeapText expanded;
+  expanded.data = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (expanded.data == nullptr) return 103;
+  VarPair vars[SETUP_MAX_VARIABLE_SLOTS + 1] = {};
+  for (int i = 0; i < g_options.variableCount && i < SETUP_MAX_VARIABLE_SLOTS; ++i) {
+    vars[i].name = g_options.variables[i].name;
+    vars[i].value = g_options.variables[i].value;
+  }
+  int length = capacity;
+  VarExpander expander;
+  if (expander.Expand(raw.data, expanded.data, &length, vars) != 1) length = 0;
+  SetupLog("Variables Expanded");
+  MergeAdminDocument(expanded.data, length, globalPath);
+  return 0;
+}
+
+void MergeAdminFile(const char* globalPath) {
+  int failure = 0;
+  {
+    HeapText raw;
+    DWORD size = 0;
+    switch (ReadAdminFile(&raw, &size)) {
+      case ADMIN_NOT_OPENED:
+        SetupLogError("Couldn't open Administrator's XML : %s", g_options.adminFile);
+        return;
+      case ADMIN_NO_MEMORY:
+        failure = 103;
+        break;
+      case ADMIN_READ_FAILED:
+        SetupLogError("Couldn't read Administrator's XML : %s", g_options.adminFile);
+        failure = 111;
+        break;
+      case ADMIN_READ:
+        failure = MergeAdminText(raw, size, globalPath);
+        break;
+    }
+  }
+  if (failure != 0) SetupExit(nullptr, nullptr, failure, nullptr);
+}
+
+void ConnectUserInterfaces() {
+  for (int i = 0; i < g_context.componentCount && g_context.components != nullptr; ++i) {
+    ComponentDesc& c = g_context.components[i];
+    for (int g = 0; g < c.guiLibCount && c.guiLibs != nullptr; ++g) {
+      GuiLib& gui = c.guiLibs[g];
+      if (gui.connectVis == nullptr) continue;
+      gui.connection = gui.connectVis(g_context.globalXmlPath);
+      if (gui.connection == nullptr) SetupExit(nullptr, nullptr, 103, nullptr);
+    }
+  }
+}
+
+void WriteRegistryRoot() {
+  int failed = RegWriteProductRoot();
+  if (failed == 0) {
+    SetupLog("Registry: root written");
+    return;
+  }
+  // "RR" and the step's letter (a for 1); a step past z is written as its number instead of a
+  // character that is no letter.
+  char tag[16];
+  if (failed >= 1 && failed <= 26) {
+    tag[0] = 'R';
+    tag[1] = 'R';
+    tag[2] = static_cast<char>('a' + failed - 1);
+    tag[3] = 0;
+  } else {
+    wsprintfA(tag, "RR%d", failed);
+  }
+  SetupLogError("WRITING REGISTRY ROOT %s", tag);
+  SetupExit(nullptr, nullptr, 111, tag);
+}
+
+// Opens global.xml for writing, or ends the run with 111 and tag.
+XML_Document* OpenGlobal(const char* globalPath, const char* tag) {
+  XML_Document* doc = nullptr;
+  if (XML_Access(globalPath, &doc, 1) == nullptr) SetupExit(nullptr, nullptr, 111, tag);
+  return doc;
+}
+
+int InstallSequence() {
+  const bool upgrade = g_context.productInstalled != 0;
+  g_context.phase = upgrade ? PHASE_PREPARE_UPGRADE : PHASE_PREPARE_NEW;
+  VisWaitDlg(0);
+
+  if (SetupBuildGlobalXml() != 0) SetupEndProcess(-1);
+  CheckVersions();
+
+  char globalPath[MAX_PATH];
+  GlobalXmlPath(globalPath, sizeof globalPath);
+  MergePackageSettings(globalPath);
+
+  ExeLibsCommand(CMD_INIT, EXELIBS_PACKAGE);
+  SetupLog("ExeLibs: Init");
+  ExeLibsCommand(CMD_LOAD_CURRENT_STATE, EXELIBS_PACKAGE);
+  SetupLog("ExeLibs: Load Current State");
+
+  MergeAdminFile(globalPath);
+
+  if (Interactive()) {
+    VisWaitDlg(3);
+    ConnectUserInterfaces();
+    if (g_vis.showSetupdlg(0) != VIS_SETUPDLG_PROCEED) {
+      rollBackAll();
+      SetupLog("rollBackAll");
+      SetupExit(nullptr, nullptr, 0, nullptr);
+    }
+  }
+
+  g_context.phase = upgrade ? PHASE_INSTALL_UPGRADE : PHASE_INSTALL_NEW;
+  VisWaitDlg(0);
+
+  WriteRegistryRoot();
+
+  XML_Document* doc = OpenGlobal(globalPath, "CF");
+  SetupExitContext withDoc = {&doc, nullptr};
+  RollbackPush(&withDoc, ROLLBACK_FILE_TRANSACTION, "", "");
+  if (!SetupCopyFiles(doc)) SetupExit(&doc, nullptr, 111, "CF");
+  SetupLog("SetupCopyFiles");
+  XML_Close(doc);
+  doc = nullptr;
+
+  ExeLibsCommand(CMD_INSTALL, EXELIBS_PACKAGE);
+  RollbackPush(nullptr, ROLLBACK_COMPONENTS, "", "");
+  SetupLog("ExeLibs: Install");
+
+  doc = OpenGlobal(globalPath, "UI");
+  SetupMergeUnistallInfo(doc);
+  SetupLog("SetupMergeUnistallInfo");
+  XML_Close(doc);
+  doc = nullptr;
+
+  if (!SetupCopyEngines()) SetupExit(nullptr, nullptr, 111, "CE");
+  if (!RegWriteRegistration()) SetupExit(nullptr, nullptr, 116, nullptr);
+  SetupLog("WriteRegistryInfo");
+
+  ExeLibsCommand(CMD_COMMIT_INSTALL, EXELIBS_PACKAGE);
+  SetupLog("ExeLibs: Commit Install");
+
+  doc = OpenGlobal(globalPath, "CF3");
+  if (!SetupCommitChanges(doc)) SetupExit(&doc, nullptr, 111, "CF2");
+  SetupLog("SetupCommitChanges");
+  XML_Close(doc);
+  doc = nullptr;
+
+  if (!SetupCommitEngines()) SetupExit(nullptr, nullptr, 111, "CO");
+  commitChanges();
+  SetupLog("commitChanges");
+
+  ExeLibsRelease();
+  if (Interactive()) {
+    VisWaitDlg(3);
+    VisShowEndDlg(upgrade ? 15 : 14);
+    VisLibRelease();
+  }
+  SetupRestartIfNeeded();
+  return EndRun();
+}
+
+// ---- Uninstall sequence ----
+
+// Asks for the password of a locked product until it checks out. false when the run must end:
+// silent mode with a wrong or missing "/PWD=", or the user gave up.
+bool PasswordAccepted() {
+  OldSettings old;
+  ReadOldSettings(&old, 1);
+  if (old.LockSettings == 0) return true;
+  const uint16_t stored = static_cast<uint16_t>(old.LockPassword);
+  char password[sizeof g_options.password];
+  StrCopyN(password, g_options.password, sizeof password);
+  while (!SetupCheckPassword(stored, password)) {
+    if (!Interactive()) return false;
+    g_vis.enterPwd(password);
+    // The dialog may fill all 30 bytes: the last one is always the terminator.
+    password[sizeof password - 1] = 0;
+    if (password[0] == 0) return false;
+  }
+  return true;
+}
+
+// Deletes the files of one folder below the System folder and the folder itself.
+void RemoveSystemSubfolder(const char* below) {
+  char folder[MAX_PATH];
+  StrCopyN(folder, g_context.systemDir, sizeof folder);
+  StrAppendN(folder, below, sizeof folder);
+  FileDeleteMatching(folder, 1, "*.*", 0);
+}
+
+int UninstallSequence() {
+  if (!RegGetInstallDir(g_context.installDir, sizeof g_context.installDir)) {
+    if (Interactive()) VisShowMsg(205, nullptr, MB_OK);
+    SetupLog("P_NOTHING_UNINST");
+    return EndRunRefused();
+  }
+  if (Interactive() && VisShowMsg(201, nullptr, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    return EndRun();
+  }
+  if (!PasswordAccepted()) return EndRunRefused();
+
+  g_context.phase = PHASE_UNINSTALL;
+  VisWaitDlg(0);
+  if (ExeLibsLoadInstalled()) SetupLog("Uninstall prepared");
+  ExeLibsCommand(CMD_INIT, EXELIBS_INSTALLED);
+  SetupLog("ExeLibs: Init");
+  ExeLibsCommand(CMD_UNINSTALL, EXELIBS_INSTALLED);
+  SetupLog("ExeLibs: Unistall");
+
+  char globalPath[MAX_PATH];
+  GlobalXmlPath(globalPath, sizeof globalPath);
+  XML_Document* doc = nullptr;
+  if (XML_Access(globalPath, &doc, 0) != nullptr) {
+    SetupUnistallCommon(doc);
+    SetupLog("SetupUnistallCommon");
+    XML_Close(doc);
+  }
+
+  ExeLibsRelease();
+  SetupRemoveProductFolders();
+  SetupRemoveUninstallEntry();
+  // The System folder as the system reports it: it is no environment variable.
+  RemoveSystemSubfolder("ServerAppliance\\ZORVA\\");
+  RemoveSystemSubfolder("ServerAppliance\\Web\\ZORVA\\");
+
+  if (Interactive()) {
+    VisWaitDlg(3);
+    VisShowEndDlg(16);
+    VisLibRelease();
+  }
+  SetupRestartIfNeeded();
+  return EndRun();
+}
+
+}  // namespace
+
+int SetupCheckPassword(uint16_t stored, const char* password) {
+  return CmdCrc16(password, 259) == stored ? 1 : 0;
+}
+
+int SetupMain(const char* commandLine) {
+  if (commandLine == nullptr) commandLine = "";
+  SetupInitContext();
+  SetupParseCommandLine(commandLine);
+
+  g_context.logFilePath[0] = 0;
+  if (g_options.test) SetupLogOpen(commandLine);
+  AuthorizeRemotely();
+  LoadLanguageLibrary();
+  CheckRuntimeLibraries();
+  ConnectVisualLibrary();
+
+  if (g_context.exitCode != 0) SetupExit(nullptr, nullptr, g_context.exitCode, nullptr);
+  if (!SetupOneComponentXml()) {
+    SetupExit(nullptr, nullptr, 121, g_options.singleComponentArchive);
+  }
+  RegReadInstalledComponents();
+  SetupLog("Registry: old settings read");
+
+  return g_options.uninstall ? UninstallSequence() : InstallSequence();
+}

@@ -1,0 +1,35 @@
+// The rollback list (undo actions pushed while installing) and the ROLLBACK and UNINSTALL list
+// sections of global.xml.
+#pragma once
+
+struct XML_Document;
+struct SetupExitContext;
+
+// Kinds of rollback list entries.
+enum {
+  ROLLBACK_FILE = 1,
+  ROLLBACK_FOLDER = 2,
+  ROLLBACK_REGKEY = 3,
+  ROLLBACK_FILE_TRANSACTION = 4,
+  ROLLBACK_COMPONENTS = 5,
+};
+
+// Pushes an undo action (paths may be empty, at most 259 characters each). Without memory the run
+// ends through the exit path with 103, closing the documents of context.
+void RollbackPush(const SetupExitContext* context, int kind, const char* path,
+                  const char* secondPath);
+
+// Runs the undo actions of all entries, newest first; runs at most once per process.
+void rollBackAll();
+
+// Frees all entries without acting.
+void RollbackDiscard();
+
+// Runs the commit actions of all entries, newest first, and frees them.
+void commitChanges();
+
+// Removes what UNINSTALL\COMMON of the document names.
+void SetupUnistallCommon(XML_Document* doc);
+
+// Merges the ROLLBACK section into the UNINSTALL section.
+void SetupMergeUnistallInfo(XML_Document* doc);
