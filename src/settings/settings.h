@@ -7,9 +7,7 @@
 #include <stdint.h>
 
 #include "system/str.h"
-
-struct XML_Document;
-struct XML_Node;
+#include "xml/xml.h"
 
 // Entry types: the number is what the operations take and give, the text is what TYPE holds.
 enum {

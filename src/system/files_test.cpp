@@ -1,0 +1,632 @@
+#include "system/files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "system/os.h"
+#include "system/test_util.h"
+
+using namespace zs_test;
+
+namespace {
+
+struct Handle {
+  HANDLE h;
+  explicit Handle(HANDLE handle) : h(handle) {}
+  ~Handle() { Close(); }
+  void Close() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+  }
+};
+
+// Holds a file open without sharing, as a program that uses it would.
+HANDLE Lock(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// ---- FileCopyBeside ----
+
+TEST(FileCopyBeside, CopiesOntoAFreeTargetAndLeavesTheAlternateEmpty) {
+  std::string d = ScratchDir("beside_free");
+  ASSERT_TRUE(WriteText(d + "src.dll", "new"));
+  char alt[MAX_PATH] = "garbage";
+  EXPECT_EQ(1, FileCopyBeside((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+  EXPECT_EQ("new", ReadText(d + "lib.dll"));
+}
+
+TEST(FileCopyBeside, WritesNumberedAlternatesBesideAnExistingTarget) {
+  std::string d = ScratchDir("beside_alt");
+  ASSERT_TRUE(WriteText(d + "src.dll", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  char alt[MAX_PATH];
+  ASSERT_EQ(1, FileCopyBeside((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d00", alt);
+  EXPECT_EQ("old", ReadText(d + "lib.dll"));
+  EXPECT_EQ("new", ReadText(d + "_ib.d00"));
+
+  ASSERT_EQ(1, FileCopyBeside((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d01", alt);
+
+  // The out name is cut to its size and stays terminated; a null out buffer is allowed.
+  char small[6];
+  ASSERT_EQ(1, FileCopyBeside((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, small, 6));
+  EXPECT_STREQ("C:\\zs", small);
+  EXPECT_TRUE(Exists(d + "_ib.d02"));
+  EXPECT_EQ(1, FileCopyBeside((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, nullptr, 0));
+  EXPECT_TRUE(Exists(d + "_ib.d03"));
+}
+
+TEST(FileCopyBeside, TrailingDotGetsTheCounterDirectlyAfterIt) {
+  std::string d = ScratchDir("beside_dot");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "x.txt", "old"));
+  char alt[MAX_PATH];
+  // "lib." names the file "lib" on Windows; the alternate text is still built from the name given.
+  ASSERT_TRUE(WriteText(d + "lib.", "old"));
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), (d + "lib.").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.00", alt);
+  EXPECT_EQ("new", ReadText(d + "_ib.00"));
+  // A one-letter extension keeps its letter.
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), (d + "x.txt").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_.t00", alt);
+}
+
+TEST(FileCopyBeside, NoDotInTheFileNameFailsWithoutCopying) {
+  std::string base = ScratchDir("beside_nodot");
+  std::string d = base + "dir.x\\";
+  ASSERT_TRUE(CreateDirectoryA(d.c_str(), nullptr));
+  ASSERT_TRUE(WriteText(base + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "lib", "old"));
+  char alt[MAX_PATH] = "x";
+  EXPECT_EQ(0, FileCopyBeside((base + "src").c_str(), (d + "lib").c_str(), 0, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+  // Nothing may land beside the folder or in it.
+  EXPECT_FALSE(Exists(base + "_ir.x00"));
+  EXPECT_FALSE(Exists(base + "_ir.x"));
+  EXPECT_FALSE(Exists(base + "dir.x00"));
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((d + "*").c_str(), &entry);
+  int files = 0;
+  do {
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++files;
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  EXPECT_EQ(1, files);
+  // A path without any dot fails the same way.
+  ASSERT_TRUE(WriteText(base + "plain", "old"));
+  EXPECT_EQ(0, FileCopyBeside((base + "src").c_str(), (base + "plain").c_str(), 0, alt, MAX_PATH));
+}
+
+TEST(FileCopyBeside, RunsFromZeroToOneHundredThenGivesUp) {
+  std::string d = ScratchDir("beside_full");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  for (int i = 0; i < 100; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "_ib.d%02d", i);
+    ASSERT_TRUE(WriteText(d + name, "taken"));
+  }
+  char alt[MAX_PATH];
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d100", alt);
+  EXPECT_EQ(0, FileCopyBeside((d + "src").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+  EXPECT_EQ("taken", ReadText(d + "_ib.d00"));
+}
+
+TEST(FileCopyBeside, AlternateThatDoesNotFitMaxPathFails) {
+  // "n.d" becomes "_.d00": two characters longer than the target.
+  std::string d = ScratchDir("beside_long");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  std::string folder = d + std::string(200, 'f') + "\\";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  std::string target = folder + std::string(259 - folder.size() - 2, 'n') + ".d";
+  ASSERT_EQ(259u, target.size());
+  ASSERT_TRUE(WriteText(target, "old"));
+  char alt[MAX_PATH] = "x";
+  EXPECT_EQ(0, FileCopyBeside((d + "src").c_str(), target.c_str(), 0, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+
+  // Two characters shorter, the alternate (260 bytes with its terminator) fits.
+  std::string shorter = folder + std::string(259 - folder.size() - 4, 'n') + ".d";
+  ASSERT_TRUE(WriteText(shorter, "old"));
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), shorter.c_str(), 0, alt, MAX_PATH))
+      << GetLastError();
+  EXPECT_EQ(259u, strlen(alt));
+  EXPECT_EQ("new", ReadText(alt));
+
+  // At 259 characters the two-digit names fit and the three-digit one does not.
+  std::string full = folder + std::string(259 - folder.size() - 4, 'm') + ".dll";
+  ASSERT_TRUE(WriteText(full, "old"));
+  std::string base = full.substr(0, full.size() - 2);
+  base[folder.size()] = '_';
+  for (int i = 0; i < 100; ++i) {
+    char counter[8];
+    snprintf(counter, sizeof counter, "%02d", i);
+    ASSERT_TRUE(WriteText(base + counter, "taken"));
+  }
+  EXPECT_EQ(0, FileCopyBeside((d + "src").c_str(), full.c_str(), 0, alt, MAX_PATH));
+}
+
+TEST(FileCopyBeside, OtherCopyErrorsFail) {
+  std::string d = ScratchDir("beside_err");
+  char alt[MAX_PATH] = "x";
+  EXPECT_EQ(0, FileCopyBeside((d + "missing").c_str(), (d + "lib.dll").c_str(), 0, alt, 10));
+  EXPECT_STREQ("", alt);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+TEST(FileCopyBeside, ReplaceAtRestartSchedulesTheAlternateOverTheTarget) {
+  std::string d = ScratchDir("beside_restart");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  char alt[MAX_PATH];
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), (d + "lib.dll").c_str(), 1, alt, MAX_PATH));
+  EXPECT_TRUE(IsPending(d + "_ib.d00"));
+  EXPECT_TRUE(IsPending(d + "lib.dll"));
+  EXPECT_EQ("old", ReadText(d + "lib.dll"));
+}
+
+// ---- FileCopyRetry ----
+
+TEST(FileCopyRetry, CreatesMissingFoldersWithoutSleeping) {
+  std::string d = ScratchDir("copy_folders");
+  ASSERT_TRUE(WriteText(d + "src", "data"));
+  SleepCounter sleeps;
+  EXPECT_EQ(1, FileCopyRetry((d + "src").c_str(), (d + "a\\b\\c\\file.txt").c_str()));
+  EXPECT_EQ("data", ReadText(d + "a\\b\\c\\file.txt"));
+  EXPECT_EQ(0, sleeps.waits());
+}
+
+TEST(FileCopyRetry, OverwritesAReadOnlyTarget) {
+  std::string d = ScratchDir("copy_readonly");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "dst", "old"));
+  SetFileAttributesA((d + "dst").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(1, FileCopyRetry((d + "src").c_str(), (d + "dst").c_str()));
+  EXPECT_EQ("new", ReadText(d + "dst"));
+}
+
+TEST(FileCopyRetry, RetriesALockedTargetThenGivesUp) {
+  std::string d = ScratchDir("copy_locked");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "dst", "old"));
+  Handle lock(Lock(d + "dst"));
+  ASSERT_NE(INVALID_HANDLE_VALUE, lock.h);
+  {
+    SleepCounter sleeps;
+    EXPECT_EQ(0, FileCopyRetry((d + "src").c_str(), (d + "dst").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ(30, sleeps.waits());
+    EXPECT_EQ(30u * 300u, sleeps.total());
+  }
+  {
+    // Released during the third wait: the next attempt succeeds.
+    SleepCounter sleeps;
+    sleeps.onWait = [&](int n) {
+      if (n == 3) lock.Close();
+    };
+    EXPECT_EQ(1, FileCopyRetry((d + "src").c_str(), (d + "dst").c_str()));
+    EXPECT_EQ(3, sleeps.waits());
+    EXPECT_EQ("new", ReadText(d + "dst"));
+  }
+}
+
+TEST(FileCopyRetry, OtherErrorsFailAtOnce) {
+  std::string d = ScratchDir("copy_err");
+  SleepCounter sleeps;
+  EXPECT_EQ(0, FileCopyRetry((d + "missing").c_str(), (d + "dst").c_str()));
+  EXPECT_EQ(0, sleeps.waits());
+}
+
+// ---- FileDeleteRetry, FileDeleteOrSchedule, DirRemoveOrSchedule ----
+
+TEST(FileDeleteRetry, DeletesReadOnlyFilesAndRetriesLockedOnes) {
+  std::string d = ScratchDir("delete_retry");
+  ASSERT_TRUE(WriteText(d + "ro", "x"));
+  SetFileAttributesA((d + "ro").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  {
+    SleepCounter sleeps;
+    EXPECT_EQ(1, FileDeleteRetry((d + "ro").c_str()));
+    EXPECT_FALSE(Exists(d + "ro"));
+    EXPECT_EQ(0, sleeps.waits());
+  }
+  ASSERT_TRUE(WriteText(d + "busy", "x"));
+  Handle lock(Lock(d + "busy"));
+  {
+    SleepCounter sleeps;
+    EXPECT_EQ(0, FileDeleteRetry((d + "busy").c_str()));
+    EXPECT_EQ(5, sleeps.waits());  // the sleep also follows the fifth failure
+    EXPECT_TRUE(Exists(d + "busy"));
+  }
+  {
+    SleepCounter sleeps;
+    sleeps.onWait = [&](int n) {
+      if (n == 2) lock.Close();
+    };
+    EXPECT_EQ(1, FileDeleteRetry((d + "busy").c_str()));
+    EXPECT_EQ(2, sleeps.waits());
+    EXPECT_FALSE(Exists(d + "busy"));
+  }
+  {
+    SleepCounter sleeps;
+    EXPECT_EQ(0, FileDeleteRetry((d + "never").c_str()));
+    EXPECT_EQ(5, sleeps.waits());
+  }
+}
+
+TEST(FileDeleteOrSchedule, DeletesNowOrSchedulesAFileInUse) {
+  std::string d = ScratchDir("delete_schedule");
+  ASSERT_TRUE(WriteText(d + "free", "x"));
+  EXPECT_EQ(1, FileDeleteOrSchedule((d + "free").c_str()));
+  EXPECT_FALSE(Exists(d + "free"));
+  EXPECT_EQ(0, FileDeleteOrSchedule((d + "missing").c_str()));
+  EXPECT_FALSE(IsPending(d + "missing"));
+
+  // A loaded library cannot be deleted (access denied): its deletion waits for the restart.
+  std::string lib = d + "inuse.dll";
+  ASSERT_TRUE(CopyFileA(BesideTestProgram("zs_lockdll.dll").c_str(), lib.c_str(), FALSE));
+  HMODULE module = LoadLibraryA(lib.c_str());
+  ASSERT_NE(nullptr, module);
+  EXPECT_EQ(1, FileDeleteOrSchedule(lib.c_str()));
+  EXPECT_TRUE(Exists(lib));
+  EXPECT_TRUE(IsPending(lib));
+  FreeLibrary(module);
+
+  // A sharing violation is another error: nothing is scheduled.
+  ASSERT_TRUE(WriteText(d + "open", "x"));
+  Handle lock(Lock(d + "open"));
+  EXPECT_EQ(0, FileDeleteOrSchedule((d + "open").c_str()));
+  EXPECT_FALSE(IsPending(d + "open"));
+}
+
+TEST(DirRemoveOrSchedule, RemovesNowOrSchedulesAFullFolder) {
+  std::string d = ScratchDir("dir_schedule");
+  ASSERT_TRUE(CreateDirectoryA((d + "empty").c_str(), nullptr));
+  EXPECT_EQ(1, DirRemoveOrSchedule((d + "empty").c_str()));
+  EXPECT_FALSE(Exists(d + "empty"));
+  ASSERT_TRUE(CreateDirectoryA((d + "full").c_str(), nullptr));
+  ASSERT_TRUE(WriteText(d + "full\\f", "x"));
+  EXPECT_EQ(1, DirRemoveOrSchedule((d + "full").c_str()));
+  EXPECT_TRUE(Exists(d + "full"));
+  EXPECT_TRUE(IsPending(d + "full"));
+  EXPECT_EQ(0, DirRemoveOrSchedule((d + "missing").c_str()));
+}
+
+// ---- FileDeleteMatching ----
+
+TEST(FileDeleteMatching, DeletesFilesButNotSubfolders) {
+  std::string d = ScratchDir("matching");
+  std::string f = d + "f";
+  ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+  ASSERT_TRUE(WriteText(f + "\\a.txt", "x"));
+  ASSERT_TRUE(WriteText(f + "\\b", "x"));
+  ASSERT_TRUE(CreateDirectoryA((f + "\\sub").c_str(), nullptr));
+  ASSERT_TRUE(WriteText(f + "\\sub\\inner", "x"));
+
+  SleepCounter sleeps;
+  // Removing the folder fails: its subfolder stays.
+  EXPECT_EQ(0, FileDeleteMatching(f.c_str(), 1, "*.*", 0));
+  EXPECT_FALSE(Exists(f + "\\a.txt"));
+  EXPECT_FALSE(Exists(f + "\\b"));
+  EXPECT_TRUE(Exists(f + "\\sub\\inner"));
+  EXPECT_TRUE(Exists(f));
+  EXPECT_EQ(0, sleeps.waits());
+
+  // Without the remove-folder flag the same folder gives 1; a trailing backslash is fine.
+  ASSERT_TRUE(WriteText(f + "\\c", "x"));
+  EXPECT_EQ(1, FileDeleteMatching((f + "\\").c_str(), 0, "*.*", 0));
+  EXPECT_FALSE(Exists(f + "\\c"));
+
+  // Only the pattern's files go.
+  ASSERT_TRUE(WriteText(f + "\\keep.log", "x"));
+  ASSERT_TRUE(WriteText(f + "\\drop.txt", "x"));
+  EXPECT_EQ(1, FileDeleteMatching(f.c_str(), 0, "*.txt", 0));
+  EXPECT_TRUE(Exists(f + "\\keep.log"));
+  EXPECT_FALSE(Exists(f + "\\drop.txt"));
+}
+
+TEST(FileDeleteMatching, RemovesAnEmptiedFolderOrSchedulesIt) {
+  std::string d = ScratchDir("matching_remove");
+  std::string f = d + "f";
+  ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+  ASSERT_TRUE(WriteText(f + "\\a", "x"));
+  EXPECT_EQ(1, FileDeleteMatching(f.c_str(), 1, "*.*", 0));
+  EXPECT_FALSE(Exists(f));
+
+  // With the schedule flag a folder that keeps a subfolder is removed at the restart.
+  ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+  ASSERT_TRUE(WriteText(f + "\\a", "x"));
+  ASSERT_TRUE(CreateDirectoryA((f + "\\sub").c_str(), nullptr));
+  EXPECT_EQ(1, FileDeleteMatching(f.c_str(), 1, "*.*", 1));
+  EXPECT_FALSE(Exists(f + "\\a"));
+  EXPECT_TRUE(IsPending(f));
+
+  // A file that cannot go makes the result 0, the others still go.
+  std::string g = d + "g";
+  ASSERT_TRUE(CreateDirectoryA(g.c_str(), nullptr));
+  ASSERT_TRUE(WriteText(g + "\\busy", "x"));
+  ASSERT_TRUE(WriteText(g + "\\free", "x"));
+  Handle lock(Lock(g + "\\busy"));
+  SleepCounter sleeps;
+  EXPECT_EQ(0, FileDeleteMatching(g.c_str(), 0, "*.*", 0));
+  EXPECT_FALSE(Exists(g + "\\free"));
+  EXPECT_TRUE(Exists(g + "\\busy"));
+  EXPECT_EQ(5, sleeps.waits());
+
+  // A missing folder: nothing matched, the removal fails.
+  EXPECT_EQ(1, FileDeleteMatching((d + "none").c_str(), 0, "*.*", 0));
+  EXPECT_EQ(0, FileDeleteMatching((d + "none").c_str(), 1, "*.*", 0));
+}
+
+TEST(FileDeleteMatching, RefusesAPathThatDoesNotFit) {
+  std::string d = ScratchDir("matching_long");
+  std::string folder(300, 'x');
+  EXPECT_EQ(0, FileDeleteMatching((d + folder).c_str(), 0, "*.*", 0));
+}
+
+// ---- FileOpenRetry ----
+
+TEST(FileOpenRetry, RetriesSharingViolationsFiveTimes) {
+  std::string d = ScratchDir("open_retry");
+  ASSERT_TRUE(WriteText(d + "f", "x"));
+  Handle lock(Lock(d + "f"));
+  {
+    SleepCounter sleeps;
+    HANDLE h = FileOpenRetry((d + "f").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ(5, sleeps.waits());
+  }
+  {
+    SleepCounter sleeps;
+    sleeps.onWait = [&](int n) {
+      if (n == 1) lock.Close();
+    };
+    Handle h(FileOpenRetry((d + "f").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0));
+    EXPECT_NE(INVALID_HANDLE_VALUE, h.h);
+    EXPECT_EQ(1, sleeps.waits());
+  }
+  {
+    SleepCounter sleeps;
+    HANDLE h = FileOpenRetry((d + "nope").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(0, sleeps.waits());
+  }
+}
+
+TEST(FileOpenRetry, RealWaitLastsAboutFiveTimesThreeHundredMilliseconds) {
+  std::string d = ScratchDir("open_wait");
+  ASSERT_TRUE(WriteText(d + "f", "x"));
+  Handle lock(Lock(d + "f"));
+  DWORD start = GetTickCount();
+  HANDLE h = FileOpenRetry((d + "f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_EQ(INVALID_HANDLE_VALUE, h);
+  EXPECT_GE(elapsed, 1400u);
+  EXPECT_LT(elapsed, 4000u);
+}
+
+// ---- FileCreateFolderPath ----
+
+TEST(FileCreateFolderPath, CreatesMissingParents) {
+  std::string d = ScratchDir("mkdir");
+  EXPECT_EQ(1, FileCreateFolderPath((d + "a\\b\\c").c_str()));
+  EXPECT_TRUE(Exists(d + "a\\b\\c"));
+  EXPECT_EQ(0, FileCreateFolderPath((d + "a\\b\\c").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_EQ(0, FileCreateFolderPath((d + "a").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+}
+
+TEST(FileCreateFolderPath, TrailingBackslashNamesTheSameFolder) {
+  std::string d = ScratchDir("mkdir_slash");
+  EXPECT_EQ(1, FileCreateFolderPath((d + "x\\y\\").c_str()));
+  EXPECT_TRUE(Exists(d + "x\\y"));
+  EXPECT_EQ(1, FileCreateFolderPath((d + "z\\").c_str()));
+  EXPECT_TRUE(Exists(d + "z"));
+  EXPECT_EQ(0, FileCreateFolderPath((d + "x\\y\\").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+}
+
+TEST(FileCreateFolderPath, FailsWithoutAParentToMake) {
+  EXPECT_EQ(0, FileCreateFolderPath("Q:\\no\\such\\drive"));
+  EXPECT_EQ(0, FileCreateFolderPath(std::string(300, 'a').c_str()));
+  // A file in the way is not a folder.
+  std::string d = ScratchDir("mkdir_file");
+  ASSERT_TRUE(WriteText(d + "file", "x"));
+  EXPECT_EQ(0, FileCreateFolderPath((d + "file\\sub").c_str()));
+}
+
+// ---- FileMoveOrSchedule ----
+
+TEST(FileMoveOrSchedule, NtMovesNowOrAtTheRestart) {
+  std::string d = ScratchDir("move_nt");
+  ASSERT_TRUE(WriteText(d + "a", "A"));
+  SetFileAttributesA((d + "a").c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "a").c_str(), (d + "b").c_str(), 0));
+  EXPECT_EQ("A", ReadText(d + "b"));
+  EXPECT_FALSE(GetFileAttributesA((d + "b").c_str()) & FILE_ATTRIBUTE_READONLY);
+
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "b").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  EXPECT_TRUE(Exists(d + "b"));
+  EXPECT_TRUE(IsPending(d + "b"));
+
+  EXPECT_EQ(0, FileMoveOrSchedule((d + "missing").c_str(), (d + "c").c_str(), 0));
+}
+
+// The Windows folder's wininit.ini, removed before and after each 9x test.
+struct Wininit {
+  std::string path;
+  Wininit() {
+    char dir[MAX_PATH];
+    GetWindowsDirectoryA(dir, MAX_PATH);
+    path = std::string(dir) + "\\wininit.ini";
+    DeleteFileA(path.c_str());
+  }
+  ~Wininit() {
+    WritePrivateProfileSectionA(nullptr, nullptr, path.c_str());
+    DeleteFileA(path.c_str());
+  }
+};
+
+std::string Short(const std::string& path) {
+  char s[MAX_PATH];
+  DWORD n = GetShortPathNameA(path.c_str(), s, MAX_PATH);
+  return std::string(s, n);
+}
+
+TEST(FileMoveOrSchedule, Win9xAppendsDeletionsAfterExistingLines) {
+  FakePlatform win9x(false);
+  ASSERT_EQ(0, SysIsNT());
+  Wininit ini;
+  std::string d = ScratchDir("move_9x");
+  ASSERT_TRUE(WriteText(d + "old.dll", "x"));
+  ASSERT_TRUE(WriteText(ini.path, "[rename]\r\nNUL=C:\\FIRST.TXT\r\nC:\\DST.TXT=C:\\SRC.TXT\r\n"));
+
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "old.dll").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  EXPECT_TRUE(Exists(d + "old.dll"));
+  EXPECT_FALSE(IsPending(d + "old.dll"));
+
+  char section[4096];
+  DWORD n = GetPrivateProfileSectionA("rename", section, sizeof section, ini.path.c_str());
+  std::string lines(section, n);
+  std::string expected = std::string("NUL=C:\\FIRST.TXT") + '\0' + "C:\\DST.TXT=C:\\SRC.TXT" +
+                         '\0' + "NUL=" + Short(d + "old.dll") + '\0';
+  EXPECT_EQ(expected, lines);
+}
+
+TEST(FileMoveOrSchedule, Win9xSchedulesAMoveOverAnExistingTarget) {
+  FakePlatform win9x(false);
+  Wininit ini;
+  std::string d = ScratchDir("move_9x_replace");
+  ASSERT_TRUE(WriteText(d + "new.d00", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "new.d00").c_str(), (d + "lib.dll").c_str(),
+                                  FILE_MOVE_AT_RESTART));
+  char value[MAX_PATH];
+  GetPrivateProfileStringA("rename", Short(d + "lib.dll").c_str(), "", value, MAX_PATH,
+                           ini.path.c_str());
+  EXPECT_EQ(Short(d + "new.d00"), value);
+  EXPECT_EQ("old", ReadText(d + "lib.dll"));
+}
+
+TEST(FileMoveOrSchedule, Win9xMovesAtOnceWhenTheTargetIsFree) {
+  FakePlatform win9x(false);
+  Wininit ini;
+  std::string d = ScratchDir("move_9x_free");
+  ASSERT_TRUE(WriteText(d + "a", "A"));
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "a").c_str(), (d + "b").c_str(), FILE_MOVE_AT_RESTART));
+  EXPECT_EQ("A", ReadText(d + "b"));
+  EXPECT_FALSE(Exists(ini.path));
+
+  // Without the delay flag the move is immediate too; a deletion needs the restart.
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "b").c_str(), (d + "c").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ("A", ReadText(d + "c"));
+  EXPECT_EQ(0, FileMoveOrSchedule((d + "c").c_str(), nullptr, 0));
+  EXPECT_TRUE(Exists(d + "c"));
+  // A source that does not exist has no short name.
+  EXPECT_EQ(0, FileMoveOrSchedule((d + "none").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  EXPECT_FALSE(Exists(ini.path));
+}
+
+// Fills the "rename" section with lines "NUL=C:\F<number>.TXT" and then one line that brings the
+// section, as GetPrivateProfileSectionA reports it (each line with its terminator), to exactly
+// `length` bytes.
+void FillSection(const std::string& ini, DWORD length) {
+  std::string text = "[rename]\r\n";
+  DWORD used = 0;
+  int i = 0;
+  for (;;) {
+    char line[32];
+    int n = snprintf(line, sizeof line, "NUL=C:\\F%010d.TXT", i++);
+    if (length - used < static_cast<DWORD>(n + 1) + 40) break;
+    text += line;
+    text += "\r\n";
+    used += n + 1;
+  }
+  std::string last = "NUL=C:\\" + std::string(length - used - 1 - 7, 'L');
+  text += last + "\r\n";
+  ASSERT_TRUE(WriteText(ini, text));
+  static char buffer[0x10000];
+  ASSERT_EQ(length, GetPrivateProfileSectionA("rename", buffer, sizeof buffer, ini.c_str()));
+}
+
+TEST(FileMoveOrSchedule, Win9xFullSectionWritesNothing) {
+  FakePlatform win9x(false);
+  Wininit ini;
+  std::string d = ScratchDir("move_9x_full");
+  ASSERT_TRUE(WriteText(d + "f", "x"));
+  std::string line = "NUL=" + Short(d + "f");
+  DWORD lineBytes = static_cast<DWORD>(line.size()) + 1;
+
+  // The section, the new line with its terminator and the ending zero fill 0x7FFF exactly.
+  FillSection(ini.path, 0x7FFF - lineBytes - 1);
+  EXPECT_EQ(1, FileMoveOrSchedule((d + "f").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  static char buffer[0x10000];
+  DWORD n = GetPrivateProfileSectionA("rename", buffer, sizeof buffer, ini.path.c_str());
+  EXPECT_EQ(0x7FFFu - 1, n);
+  EXPECT_EQ(line, std::string(buffer + n - lineBytes));
+
+  // One byte more and the line does not fit: the file stays exactly as it was.
+  FillSection(ini.path, 0x7FFF - lineBytes);
+  std::string before = ReadText(ini.path);
+  EXPECT_EQ(0, FileMoveOrSchedule((d + "f").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  EXPECT_EQ(before, ReadText(ini.path));
+
+  // A section larger than the buffer is never written back cut short.
+  FillSection(ini.path, 0x9000);
+  before = ReadText(ini.path);
+  EXPECT_EQ(0, FileMoveOrSchedule((d + "f").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  EXPECT_EQ(before, ReadText(ini.path));
+}
+
+TEST(FileCopyBeside, Win9xFailedScheduleLeavesNoAlternate) {
+  FakePlatform win9x(false);
+  Wininit ini;
+  std::string d = ScratchDir("beside_9x_full");
+  ASSERT_TRUE(WriteText(d + "src", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  FillSection(ini.path, 0x7FFE);
+  char alt[MAX_PATH];
+  EXPECT_EQ(0, FileCopyBeside((d + "src").c_str(), (d + "lib.dll").c_str(), 1, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+  EXPECT_FALSE(Exists(d + "_ib.d00"));
+
+  // With room in wininit.ini the alternate is scheduled over the target.
+  DeleteFileA(ini.path.c_str());
+  ASSERT_EQ(1, FileCopyBeside((d + "src").c_str(), (d + "lib.dll").c_str(), 1, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d00", alt);
+  char value[MAX_PATH];
+  GetPrivateProfileStringA("rename", Short(d + "lib.dll").c_str(), "", value, MAX_PATH,
+                           ini.path.c_str());
+  EXPECT_EQ(Short(d + "_ib.d00"), value);
+}
+
+// ---- FileExists, FileDecryptIfEncrypted ----
+
+TEST(FileExists, ReportsPresenceEvenWithoutReadAccess) {
+  std::string d = ScratchDir("exists");
+  ASSERT_TRUE(WriteText(d + "f", "x"));
+  EXPECT_EQ(1, FileExists((d + "f").c_str()));
+  EXPECT_EQ(0, FileExists((d + "g").c_str()));
+  EXPECT_EQ(0, FileExists((d + "no\\g").c_str()));
+  // A folder cannot be opened as a file: access denied counts as present.
+  EXPECT_EQ(1, FileExists((d).c_str()));
+  // A file held without sharing reports 0.
+  Handle lock(Lock(d + "f"));
+  EXPECT_EQ(0, FileExists((d + "f").c_str()));
+}
+
+TEST(FileDecryptIfEncrypted, PlainFilesNeedNothing) {
+  std::string d = ScratchDir("decrypt");
+  ASSERT_TRUE(WriteText(d + "f", "x"));
+  EXPECT_EQ(1, FileDecryptIfEncrypted((d + "f").c_str()));
+  EXPECT_EQ(0, FileDecryptIfEncrypted((d + "missing").c_str()));
+}
+
+}  // namespace
