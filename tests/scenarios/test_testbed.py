@@ -48,8 +48,11 @@ def test_registry_round_trip_and_9x_switch(bed):
     bed.reg_add(key, "Name", "value with spaces")
     assert bed.reg_query(key, "Name") == "value with spaces"
     assert bed.reg_has_key(key)
-    bed.set_win9x("winver.exe")
-    assert bed.reg_query(r"HKCU\Software\Wine\AppDefaults\winver.exe", "Version") == "win98"
+    osver = bed.c / "zsosver.exe"
+    shutil.copy(winebed.TOOLS / "zsosver.exe", osver)
+    assert bed.run(osver).stdout.split()[0] == "2"
+    bed.set_win9x("zsosver.exe")
+    assert bed.run(osver).stdout.split() == ["1", "4.10"]
 
 
 def test_doubles_export_plain_stdcall_names():
