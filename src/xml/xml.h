@@ -4,7 +4,9 @@
 // Text crosses this interface as zero-terminated UTF-16 (wchar16). Inside a document every value
 // is held in its escaped 8-bit form ("&amp;", "&#x00E9;", ...) and decoded when it is read.
 // Element and attribute names (and the values compared by lookups) match ignoring the case of the
-// ASCII letters only.
+// ASCII letters only. Names are made of the letters A-Z and a-z, the digits and '_', at most
+// XML_NAME_MAX of them; an element name is never empty. Other names are refused where a node is
+// made, so that every tree written reads back the same.
 //
 // Results: 0 for success and 1 for failure unless said otherwise; null for a node not found or
 // not made. Nothing is logged. A document and its nodes are used by one thread at a time.

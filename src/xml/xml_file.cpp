@@ -1,0 +1,95 @@
+// Document files: a description file is read whole when it is opened, stays open and locked
+// against other writers for the document's life, and is written back when it is closed.
+#include <stdlib.h>
+#include <windows.h>
+
+#include "xml/xml.h"
+#include "xml/xml_internal.h"
+
+namespace {
+
+// Closes a file handle unless it was handed on.
+struct FileGuard {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ~FileGuard() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+// Frees a heap block unless it was handed on.
+struct HeapGuard {
+  void* block = nullptr;
+  ~HeapGuard() { free(block); }
+};
+
+// Serialises the document and replaces the file's content with the text; 1 on failure.
+int WriteBack(XML_Document* doc, HANDLE file) {
+  int size = 0;
+  XML_Node* root = XML_GetRoot(doc);
+  if (XML_Serialize(doc, root, nullptr, &size) == 1 || size <= 0) return 1;
+  HeapGuard text;
+  text.block = malloc(static_cast<size_t>(size));
+  if (text.block == nullptr) return 1;
+  char* bytes = static_cast<char*>(text.block);
+  if (XML_Serialize(doc, root, bytes, &size) != 0) return 1;
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return 1;
+  bytes[size - 1] = 0;
+  DWORD length = static_cast<DWORD>(size - 1);
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes, length, &written, nullptr);
+  // Cut the file where the text ends, so that a longer old text leaves nothing behind; also
+  // after a failed write, which may have stored part of the text.
+  SetEndOfFile(file);
+  return ok && written == length ? 0 : 1;
+}
+
+}  // namespace
+
+XML_Document* XML_Open(const char* fileName, int writable) {
+  if (fileName == nullptr) return nullptr;
+  FileGuard file;
+  file.handle =
+      CreateFileA(fileName, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
+                  nullptr, writable ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
+  if (file.handle == INVALID_HANDLE_VALUE) return nullptr;
+  DWORD high = 0;
+  DWORD size = GetFileSize(file.handle, &high);
+  if ((size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0) return nullptr;
+  HeapGuard text;
+  text.block = malloc(size > 0 ? size : 1);
+  if (text.block == nullptr) return nullptr;
+  DWORD read = 0;
+  if (size > 0 && (!ReadFile(file.handle, text.block, size, &read, nullptr) || read != size))
+    return nullptr;
+
+  XML_Document* doc;
+  if (writable) {
+    doc = XML_Create();
+    if (doc == nullptr) return nullptr;
+    doc->writable = 1;
+  } else {
+    // A read-only document has no value store: it can be read but never changed or saved.
+    doc = static_cast<XML_Document*>(calloc(1, sizeof(XML_Document)));
+    if (doc == nullptr) return nullptr;
+  }
+  doc->source.data = static_cast<char*>(text.block);
+  doc->source.owned = 1;
+  doc->source.position = 0;
+  doc->source.length = size;
+  doc->source.capacity = size;
+  doc->file = file.handle;
+  text.block = nullptr;
+  file.handle = INVALID_HANDLE_VALUE;
+  return doc;
+}
+
+int XmlFileFinish(XML_Document* doc) {
+  HANDLE file = static_cast<HANDLE>(doc->file);
+  // Written back only when nobody serialised the document since it was opened: a caller that
+  // saved it by another route did so after serialising it.
+  int result = 0;
+  if (doc->writable && doc->output.length == 0) result = WriteBack(doc, file);
+  CloseHandle(file);
+  doc->file = nullptr;
+  return result;
+}

@@ -1,0 +1,78 @@
+// Pieces of the XML library shared by its own files: node making and linking, the value bytes of
+// an attribute, the character reader's entity decoding, and the escaper.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "xml/xml.h"
+
+// Initial size of a value store.
+enum { XML_STORE_INITIAL = 4096 };
+
+// A new unlinked node with a copy of name; null when the name is longer than XML_NAME_MAX or
+// memory is exhausted.
+XML_Node* XmlNewNode(uint32_t kind, const wchar16* name);
+
+// Same, from a narrow ASCII name of len bytes (len <= XML_NAME_MAX, checked by the caller).
+XML_Node* XmlNewNodeAscii(uint32_t kind, const char* name, size_t len);
+
+// Appends node as the last child of parent and keeps the bookkeeping in step.
+void XmlAppendChild(XML_Node* parent, XML_Node* node);
+
+// Frees a sibling list and every descendant of its nodes, without recursion.
+void XmlFreeList(XML_Node* first);
+
+// Equal ignoring the case of A-Z only.
+bool XmlNameEqual(const wchar16* a, const wchar16* b);
+
+// The escaped bytes of an attribute's value, checked against the bounds of the buffer they lie
+// in. false when the document has no such bytes.
+bool XmlValueBytes(const XML_Document* doc, const XML_Node* attr, const unsigned char** bytes,
+                   size_t* length);
+
+// The character a byte from 0x80 to 0xFF stands for.
+wchar16 XmlHighByte(unsigned char b);
+
+// Decodes one entity reference whose '&' has been taken: bytes from *pos up to end (exclusive,
+// the end of the value, so a reference never runs into the bytes that follow). false when it is
+// malformed.
+bool XmlDecodeEntity(const unsigned char* bytes, size_t* pos, size_t end, wchar16* ch);
+
+// A byte that the reader gives as itself and the escaper writes as itself.
+inline bool XmlPlainByte(unsigned char b) {
+  return b >= 0x20 && b <= 0x7E && b != '&' && b != '<' && b != '>' && b != '\'' && b != '"';
+}
+
+// Writes the escaped form of ch into out (at most 8 bytes); returns the number of bytes.
+size_t XmlEscapeChar(wchar16 ch, char* out);
+
+// Calls sink(ch) for every character of an escaped value, decoding entity references within the
+// value's own bytes; line breaks are dropped and tabs read as spaces. false for a malformed
+// reference. sink returns false to stop the walk, which then also gives false.
+template <typename Sink>
+bool XmlDecodeValue(const unsigned char* bytes, size_t length, Sink&& sink) {
+  size_t i = 0;
+  while (i < length) {
+    unsigned char b = bytes[i++];
+    wchar16 ch;
+    if (XmlPlainByte(b)) {
+      ch = b;
+    } else if (b == '&') {
+      if (!XmlDecodeEntity(bytes, &i, length, &ch)) return false;
+    } else if (b == 13 || b == 10) {
+      continue;
+    } else if (b == 9) {
+      ch = ' ';
+    } else if (b >= 0x80) {
+      ch = XmlHighByte(b);
+    } else {
+      ch = b;
+    }
+    if (!sink(ch)) return false;
+  }
+  return true;
+}
+
+// Writes back a writable document that nobody serialised and closes its file (Windows only).
+int XmlFileFinish(XML_Document* doc);
