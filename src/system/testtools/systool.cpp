@@ -6,11 +6,10 @@
 //   systool copy-retry SRC DST | copy-beside SRC DST REPLACE
 //   systool open-retry PATH | exists PATH | create-folder PATH
 //   systool is-nt | is-admin | restart | install-dir | old-settings
-#include <windows.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include "settings/oldsettings.h"
 #include "system/files.h"
