@@ -178,7 +178,10 @@ def test_admin_check_can_be_made_to_deny(bed, systool):
     assert run(bed, systool, "is-admin", env={"ZS_TEST_NOT_ADMIN": "1"}).code == 1
 
 
-def test_restart_request_restarts_windows(bed, systool):
+@pytest.mark.parametrize("family", ["nt", "win9x"])
+def test_restart_request_restarts_windows(bed, systool, family):
+    if family == "win9x":
+        bed.set_win9x("systool.exe")
     bed.arm_restart_marker()
     # The restart ends every process of the prefix, the caller too.
     bed.wine(systool, "restart", timeout=120)
