@@ -199,7 +199,7 @@ TEST(SetupParseCommandLine, AdministratorsCmdlineSetsFlagsTheCommandLineCannotCl
   EXPECT_EQ(g_options.uninstall, 0);
 
   DriverTest noCmdline;
-  ASSERT_TRUE(WriteText(noCmdline.folder() + "zorva.xml", "<ZORVA><SETUP/></ZORVA>"));
+  ASSERT_TRUE(WriteText(noCmdline.folder() + "zorva.xml", "<ZORVA><SETUP /></ZORVA>"));
   Parse("");
   EXPECT_EQ(g_options.silent, 0);
 

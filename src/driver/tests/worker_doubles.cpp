@@ -198,7 +198,7 @@ void MakePackageComponents() {
 int SetupBuildGlobalXml() {
   int result = Result("SetupBuildGlobalXml", 0);
   if (result == 0) {
-    WriteGlobalXml("<ZORVASETUP><PACKAGE><SETUP/></PACKAGE></ZORVASETUP>");
+    WriteGlobalXml("<ZORVASETUP><PACKAGE><SETUP /></PACKAGE></ZORVASETUP>");
     MakePackageComponents();
   }
   return result;
@@ -253,7 +253,7 @@ void SetupFreeEngineList() { g_context.engineList = nullptr; }
 
 int SetupBuildGlobalFromUninst() {
   int result = Result("SetupBuildGlobalFromUninst", 1);
-  if (result == 1) WriteGlobalXml("<ZORVASETUP><UNINSTALL/></ZORVASETUP>");
+  if (result == 1) WriteGlobalXml("<ZORVASETUP><UNINSTALL /></ZORVASETUP>");
   return result;
 }
 

@@ -1,0 +1,463 @@
+"""The setup driver end to end under Wine: start-up, the visual library boundary, the exit path,
+the install and uninstall sequences, their phases, messages, exit codes and zsetup.log.
+
+Two programs are used. setup.exe is the product as built so far: the workers of later modules
+refuse visibly there, so it is run on the roads that end before them. setup_seqdouble.exe is the
+same driver linked with scripted doubles of those workers (src/driver/tests/worker_doubles.cpp),
+so whole sequences can be walked; main.dll, mainlang.dll and comp.dll are the library doubles.
+"""
+
+import re
+import shutil
+from pathlib import Path
+
+STAMP = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] (.*)$")
+PRODUCT_INFO = r"HKLM\Software\Vesk\Zrv\CurrentVersion\Info"
+INSTALL_DIR = "C:\\Program Files\\Vesk\\"
+# The workers every run calls at its start, in order.
+START = ["SetupCheckRuntimeLibraries -> 0", "SetupOneComponentXml -> 1",
+         "RegReadInstalledComponents"]
+
+
+def crc16_xmodem(text: str) -> int:
+    crc = 0
+    for byte in text.encode("latin-1"):
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+class Setup:
+    """A package folder C:\\pkg with the program as setup.exe and the chosen doubles beside it,
+    and the scripts and journals of the doubles in C:\\zs."""
+
+    def __init__(self, bed, build_win: Path, program="setup_seqdouble.exe", vis="main.dll",
+                 lang=False):
+        self.bed = bed
+        self.pkg = bed.c / "pkg"
+        self.pkg.mkdir()
+        shutil.copy(build_win / "src" / "driver" / program, self.pkg / "setup.exe")
+        doubles = build_win / "tests" / "doubles"
+        if vis:
+            shutil.copy(doubles / vis, self.pkg / "main.dll")
+        if lang:
+            shutil.copy(doubles / "mainlang.dll", self.pkg / "mainlang.dll")
+        self.comp_dll = doubles / "comp.dll"
+        self.zs = bed.c / "zs"
+        self.zs.mkdir()
+        self.env = {}
+        for name in ("VIS", "SEQ", "COMP"):
+            for kind in ("SCRIPT", "JOURNAL"):
+                self.env[f"ZS_{name}_{kind}"] = f"C:\\zs\\{name.lower()}_{kind.lower()}.txt"
+
+    def script(self, which: str, text: str) -> None:
+        (self.zs / f"{which}_script.txt").write_text(text)
+
+    def run(self, *args, env=None, raw=None) -> int:
+        """Runs setup.exe after clearing the journals and the log; returns the full exit code.
+        raw, when given, is the command line exactly as it should arrive."""
+        for f in list(self.zs.glob("*_journal.txt")) + [self.pkg / "zsetup.log"]:
+            if f.exists():
+                f.unlink()
+        e = dict(self.env)
+        e.update(env or {})
+        return self.bed.run(self.pkg / "setup.exe", *args, env=e, raw=raw).code
+
+    def journal(self, which: str):
+        path = self.zs / f"{which}_journal.txt"
+        return path.read_text().splitlines() if path.exists() else None
+
+    def log(self):
+        """The log's messages without their stamps; every non-empty line must carry one."""
+        lines = (self.pkg / "zsetup.log").read_text().splitlines()
+        out = []
+        for line in lines:
+            if line == "":
+                out.append("")
+                continue
+            m = STAMP.match(line)
+            assert m, f"line without stamp: {line!r}"
+            out.append(m.group(1))
+        return out
+
+    def install_product(self, folder=INSTALL_DIR) -> None:
+        self.bed.reg_add(PRODUCT_INFO, "InstallDir", folder)
+
+    def lock(self, password: str) -> None:
+        # The lock is read only when the product's settings key is there.
+        self.bed.reg_add(r"HKLM\Software\Vesk\Zrv\CurrentVersion\Common", None)
+        self.bed.reg_add(PRODUCT_INFO, "PackageID", str(0x5A0000 | crc16_xmodem(password)),
+                         type="REG_DWORD")
+
+    def component_dll(self, name: str) -> None:
+        shutil.copy(self.comp_dll, self.pkg / name)
+
+
+def without_access_lines(log):
+    """The log without the document-opening lines, whose folders depend on the machine."""
+    return [line for line in log if not line.startswith("XML_ACCESS: ")]
+
+
+def log_line_deleting(s):
+    """The one line of the log that deletes global.xml."""
+    lines = [l for l in s.log() if l.startswith("Deleting file: ")]
+    assert len(lines) == 1
+    return lines[0]
+
+
+# ---- Start-up and the visual library ---------------------------------------------------------
+
+
+def test_silent_mode_loads_no_visual_library_and_logs_only_with_test(bed, build_win):
+    s = Setup(bed, build_win, program="setup.exe")
+    # The product as built so far refuses where the global description would be built.
+    assert s.run("/SILENTMODE") == -1
+    assert not (s.pkg / "zsetup.log").exists()
+    assert s.journal("vis") is None
+
+    assert s.run("/silentmode", "/TEST") == -1
+    assert s.journal("vis") is None
+    assert s.log() == [
+        "CmdLine: /silentmode /TEST",
+        "Resource: main.dll",
+        "Registry: old settings read",
+        "Error: SetupBuildGlobalXml: not built yet",
+        "",
+    ]
+
+
+def test_missing_export_or_library_shows_303_and_ends_with_minus_one(bed, build_win):
+    s = Setup(bed, build_win, program="setup.exe", vis="main_no_enterPwd.dll")
+    bed.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "user32.MessageBoxA")
+    relay = {"WINEDEBUG": "+relay"}
+
+    result = bed.run(s.pkg / "setup.exe", "/TEST", env={**s.env, **relay})
+    assert result.code == -1
+    boxes = [l for l in result.stderr.splitlines() if "Call user32.MessageBoxA" in l]
+    assert len(boxes) == 1
+    assert '"Cannot connect visual library !"' in boxes[0]
+    assert '"Error !!!"' in boxes[0]
+    # connectLib exists in this library but is never called: all seven are checked first.
+    assert s.journal("vis") is None
+    assert s.log() == ["CmdLine: /TEST", "Resource: main.dll", ""]
+
+    # No main.dll at all; the strings now come from the language library.
+    (s.pkg / "main.dll").unlink()
+    shutil.copy(build_win / "tests" / "doubles" / "mainlang.dll", s.pkg / "mainlang.dll")
+    result = bed.run(s.pkg / "setup.exe", "/TEST", env={**s.env, **relay})
+    assert result.code == -1
+    boxes = [l for l in result.stderr.splitlines() if "Call user32.MessageBoxA" in l]
+    assert len(boxes) == 1
+    assert '"LANG:Cannot connect visual library !",' in boxes[0]
+    assert '"LANG:Error !!!"' in boxes[0]
+    # The second run's lines follow the first run's in the same log.
+    assert s.log() == ["CmdLine: /TEST", "Resource: main.dll", "",
+                       "CmdLine: /TEST", "Resource: mainlang.dll", ""]
+
+
+def test_pending_codes_end_through_the_exit_path(bed, build_win):
+    s = Setup(bed, build_win, program="setup.exe")
+    assert s.run("/CFG=missing.xml", "/UPDATE", "/TEST") == 102
+    assert s.journal("vis") == [
+        "connectLib phase=0 restart=0 platform=2 setupdir=C:\\pkg\\",
+        "waitDlg 3 phase=0",
+        "showMsg 102 style=16 text=(null) -> 1",
+        "disconnectLib 0",
+    ]
+    assert s.log()[-2:] == ["Exitcode: 102", ""]
+
+    # An update without the installed product.
+    assert s.run("/UPDATE") == 117
+    assert "showMsg 117 style=16 text=(null) -> 1" in s.journal("vis")
+
+
+# ---- Uninstall sequence -------------------------------------------------------------------------
+
+
+def test_uninstall_refusals_end_normally(bed, build_win):
+    s = Setup(bed, build_win, program="setup.exe")
+    # Nothing installed: message 205 and 0, although a restart is pending in a normal run.
+    assert s.run("/UNINSTALL", "/TEST") == 0
+    assert s.journal("vis") == [
+        "connectLib phase=0 restart=1 platform=2 setupdir=C:\\pkg\\",
+        "showMsg 205 style=0 text=(null) -> 1",
+    ]
+    assert s.log()[-3:] == ["Registry: old settings read", "P_NOTHING_UNINST", ""]
+
+    # Installed, but the confirmation is declined: 3010 with the restart pending of a normal run,
+    # 0 for an update run, which starts without one.
+    s.install_product()
+    s.script("vis", "showMsg.201=7\n")
+    assert s.run("/UNINSTALL") == 3010
+    assert s.journal("vis")[1:] == ["showMsg 201 style=36 text=(null) -> 7"]
+    assert s.run("/UNINSTALL", "/UPDATE") == 0
+
+
+def test_locked_product_in_silent_mode_needs_the_right_password(bed, build_win):
+    s = Setup(bed, build_win, program="setup.exe")
+    product = bed.c / "Program Files" / "Vesk"
+    product.mkdir(parents=True, exist_ok=True)
+    (product / "keep.txt").write_text("x")
+    s.install_product()
+    s.lock("Secret 1")
+
+    assert s.run("/UNINSTALL", "/SILENTMODE", "/PWD=wrong", "/TEST") == 0
+    assert s.log()[-2:] == ["Registry: old settings read", ""]
+    assert s.run("/UNINSTALL", "/SILENTMODE") == 0
+    assert s.run("/UNINSTALL", "/SILENTMODE", "/PWD=secret 1") == 0
+    assert (product / "keep.txt").exists()
+    assert bed.reg_query(PRODUCT_INFO, "InstallDir") == INSTALL_DIR
+
+    # The right password (quoted, with its case) passes; the product as built so far then stops
+    # where the uninstall information would be read.
+    assert s.run(raw='/UNINSTALL /SILENTMODE /PWD="Secret 1" /TEST') == 119
+    assert s.log()[-4:] == [
+        "Registry: old settings read",
+        "Error: SetupBuildGlobalFromUninst: not built yet",
+        "Exitcode: 119",
+        "",
+    ]
+    assert (product / "keep.txt").exists()
+
+
+def test_interactive_password_and_the_uninstall_phases(bed, build_win):
+    s = Setup(bed, build_win)
+    s.install_product()
+    # A 30-character answer fills the whole buffer; its first 29 characters are the password.
+    typed = "abcdefghijklmnopqrstuvwxyz0123"
+    s.lock(typed[:29])
+    s.script("vis", f"enterPwd=wrong,{typed}\nrestartAtEnd=0\n")
+    assert s.run("/UNINSTALL", "/PWD=bad", "/TEST") == 0
+    assert s.journal("vis") == [
+        "connectLib phase=0 restart=1 platform=2 setupdir=C:\\pkg\\",
+        "showMsg 201 style=36 text=(null) -> 6",
+        "enterPwd -> wrong",
+        f"enterPwd -> {typed}",
+        "waitDlg 0 phase=13",
+        "waitDlg 3 phase=13",
+        "showEnddlg 16 phase=13",
+        "disconnectLib 0",
+    ]
+    assert s.journal("seq") == START + [
+        "SetupBuildGlobalFromUninst -> 1",
+        "SetupUnistallCommon",
+        "RollbackDiscard",
+        "SetupRemoveProductFolders",
+        "SetupRemoveUninstallEntry",
+    ]
+    log = without_access_lines(s.log())
+    assert log[1:] == [
+        "Resource: main.dll",
+        "Registry: old settings read",
+        "Uninstall prepared",
+        "ExeLibs: Init",
+        "ExeLibs: Unistall",
+        "SetupUnistallCommon",
+        log[7],
+        "",
+    ]
+    assert re.fullmatch(r"Deleting file: C:\\.*\\global\.xml", log[7])
+
+    # The user gives up: an empty answer ends with 0 and nothing is removed.
+    s.script("vis", "enterPwd=wrong\n")
+    assert s.run("/UNINSTALL") == 0
+    assert s.journal("vis")[-1] == "enterPwd -> (empty)"
+    assert s.journal("seq") == START
+
+
+# ---- Install sequence ---------------------------------------------------------------------------
+
+
+def test_install_phases_calls_and_log_in_order(bed, build_win):
+    s = Setup(bed, build_win)
+    s.script("vis", "restartAtEnd=0\n")
+    assert s.run("/TEST") == 0
+    assert s.journal("vis") == [
+        "connectLib phase=0 restart=1 platform=2 setupdir=C:\\pkg\\",
+        "waitDlg 0 phase=11",
+        "waitDlg 3 phase=11",
+        "showSetupdlg 0 -> 12324",
+        "waitDlg 0 phase=12",
+        "waitDlg 3 phase=12",
+        "showEnddlg 14 phase=12",
+        "disconnectLib 0",
+    ]
+    assert s.journal("seq") == START + [
+        "SetupBuildGlobalXml -> 0",
+        "CheckInstalledVersions -> 0",
+        "SetupSaveGlobalXml",
+        "RegWriteProductRoot -> 0",
+        "RollbackPush 4",
+        "SetupCopyFiles -> 1",
+        "RollbackPush 5",
+        "SetupMergeUnistallInfo",
+        "SetupCopyEngines -> 1",
+        "RegWriteRegistration -> 1",
+        "SetupCommitChanges -> 1",
+        "SetupCommitEngines -> 1",
+        "commitChanges",
+        "RollbackDiscard",
+    ]
+    log = s.log()
+    access = [line for line in log if line.startswith("XML_ACCESS: ")]
+    assert len(access) == 4
+    assert all(re.fullmatch(r"XML_ACCESS: .* - C:\\.*\\global\.xml", a) for a in access)
+    assert without_access_lines(log) == [
+        "CmdLine: /TEST",
+        "Resource: main.dll",
+        "Registry: old settings read",
+        "ExeLibs: Init",
+        "ExeLibs: Load Current State",
+        "Error: Couldn't open Administrator's XML : C:\\pkg\\zorva.xml",
+        "Registry: root written",
+        "SetupCopyFiles",
+        "ExeLibs: Install",
+        "SetupMergeUnistallInfo",
+        "WriteRegistryInfo",
+        "ExeLibs: Commit Install",
+        "SetupCommitChanges",
+        "commitChanges",
+        log[-2],
+        "",
+    ]
+    assert log[-2].startswith("Deleting file: C:\\") and log[-2].endswith("\\global.xml")
+
+    # Over an installed product, update run: the upgrade phases and end dialog 15.
+    s.install_product()
+    s.script("vis", "")
+    assert s.run("/UPDATE") == 0
+    phases = [l for l in s.journal("vis") if l.startswith(("waitDlg", "showEnddlg"))]
+    assert phases == ["waitDlg 0 phase=17", "waitDlg 3 phase=17", "waitDlg 0 phase=18",
+                      "waitDlg 3 phase=18", "showEnddlg 15 phase=18"]
+
+
+def test_declined_setup_dialog_rolls_back_and_ends_with_0_or_3010(bed, build_win):
+    s = Setup(bed, build_win)
+    s.script("vis", "showSetupdlg=2\n")
+    assert s.run("/TEST") == 3010
+    assert s.journal("vis") == [
+        "connectLib phase=0 restart=1 platform=2 setupdir=C:\\pkg\\",
+        "waitDlg 0 phase=11",
+        "waitDlg 3 phase=11",
+        "showSetupdlg 0 -> 2",
+        "waitDlg 3 phase=11",
+        "disconnectLib 0",
+    ]
+    seq = s.journal("seq")
+    assert seq.count("rollBackAll call 1") == 1
+    assert "RegWriteProductRoot -> 0" not in seq
+    assert without_access_lines(s.log())[-4:-1] == ["rollBackAll", log_line_deleting(s),
+                                                    "Exitcode: 0"]
+
+    # No restart pending (update over the installed product): 0.
+    s.install_product()
+    assert s.run("/UPDATE") == 0
+    assert "waitDlg 0 phase=17" in s.journal("vis")
+    assert s.journal("seq").count("rollBackAll call 1") == 1
+
+
+def test_version_answers_and_registry_root_failure(bed, build_win):
+    s = Setup(bed, build_win)
+    s.install_product()
+    # A downgrade: silent mode ends with 108 and rolls back; /FORCEOLD goes on without asking.
+    s.script("seq", "CheckInstalledVersions=108\n")
+    assert s.run("/SILENTMODE", "/UPDATE") == 108
+    assert "rollBackAll call 1" in s.journal("seq")
+    assert s.run("/SILENTMODE", "/FORCEOLD", "/UPDATE") == 0
+    # Interactively the question is asked; No ends with 0 (3010 with a restart pending).
+    s.script("vis", "showMsg.108=7\n")
+    assert s.run() == 3010
+    assert "showMsg 108 style=36 text=(null) -> 7" in s.journal("vis")
+    # A newer installed engine (19) is accepted silently.
+    s.script("seq", "CheckInstalledVersions=19\n")
+    assert s.run("/SILENTMODE", "/UPDATE") == 0
+
+    # Registry key 2 fails: "RR" and the letter b, code 111, shown with the tag.
+    s.script("seq", "RegWriteProductRoot=2\n")
+    s.script("vis", "")
+    assert s.run("/TEST") == 111
+    assert "showMsg 111 style=16 text=RRb -> 1" in s.journal("vis")
+    assert s.log()[-4:] == ["Error: WRITING REGISTRY ROOT RRb", log_line_deleting(s),
+                            "Exitcode: 111 RRb", ""]
+
+
+def test_component_libraries_get_their_commands(bed, build_win):
+    s = Setup(bed, build_win)
+    s.component_dll("compa.dll")
+    s.component_dll("uia.dll")
+    s.script("seq", "component=Comp A|compa.dll|compa.dll,uia.dll\n")
+    s.script("vis", "restartAtEnd=0\n")
+    assert s.run("/TEST") == 0
+    comp = [re.sub(r" C:\\.*", " <global.xml>", l) for l in s.journal("comp")]
+    assert comp[:5] == [
+        "compa.dll exeProc 0 <global.xml>",
+        "compa.dll exeProc 2 <global.xml>",
+        "compa.dll connectVis <global.xml>",
+        "uia.dll connectVis <global.xml>",
+        "compa.dll exeProc 3 <global.xml>",
+    ]
+    assert comp[5] == "compa.dll exeProc 4 <global.xml>"
+    assert re.fullmatch(r"compa\.dll disconnectVis [0-9A-Fa-f]+", comp[6])
+    assert re.fullmatch(r"uia\.dll disconnectVis [0-9A-Fa-f]+", comp[7])
+    assert comp[8] == "compa.dll exeProc 1 <global.xml>"
+    assert len(comp) == 9
+    log = s.log()
+    assert "Cmd:  0 Exelib: Comp A" in log and "- compa.dll" in log
+    deleting = [l for l in log if l.startswith("Deleting directory: ")]
+    assert len(deleting) == 1 and deleting[0].endswith("\\zrvtmpa\\")
+    folder = deleting[0][len("Deleting directory: C:\\"):].rstrip("\\").replace("\\", "/")
+    assert (bed.c / folder).parent.is_dir() and not (bed.c / folder).exists()
+
+    # 500 for the commit command is ignored; 500 for the install command ends the run with it,
+    # rolled back and shown with the component's name.
+    s.script("comp", "compa.dll 4 500\n")
+    assert s.run() == 0
+    s.script("comp", "compa.dll 3 500\n")
+    assert s.run("/TEST") == 500
+    assert "showMsg 500 style=16 text=Comp A -> 1" in s.journal("vis")
+    assert "rollBackAll call 1" in s.journal("seq")
+    assert s.log()[-2:] == ["Exitcode: 500 Comp A", ""]
+
+    # 3010 from a component asks for the restart: a silent update run then ends with 3010.
+    s.install_product()
+    s.script("comp", "compa.dll 2 3010\n")
+    assert s.run("/SILENTMODE", "/UPDATE") == 3010
+    s.script("comp", "")
+    assert s.run("/SILENTMODE", "/UPDATE") == 0
+
+
+def test_administrators_file_is_expanded_and_merged(bed, build_win):
+    s = Setup(bed, build_win)
+    s.install_product()
+    admin = s.pkg / "zorva.xml"
+    admin.write_text('<ZORVA><SETUPINFO><SETTINGS><PLUGIN ID="%!Plug%%!ZS_ENV%"/>'
+                     "</SETTINGS></SETUPINFO></ZORVA>")
+    assert s.run("/SILENTMODE", "/UPDATE", "/TEST", "/$plug=7",
+                 env={"ZS_ENV": "5"}) == 0
+    assert "SetupMergePluginSettings 75 -> 1" in s.journal("seq")
+    log = without_access_lines(s.log())
+    i = log.index("Variables Expanded")
+    assert log[i - 1:i + 3] == ["ExeLibs: Load Current State", "Variables Expanded",
+                                "Attempt to read Admin data", "Admin xml added"]
+
+    # An empty administrator's file is empty text: nothing to merge, and the run goes on.
+    admin.write_bytes(b"")
+    assert s.run("/SILENTMODE", "/UPDATE", "/TEST") == 0
+    log = without_access_lines(s.log())
+    i = log.index("Variables Expanded")
+    assert log[i + 1] == "Registry: root written"
+    assert not any(l.startswith("SetupMergePluginSettings") for l in s.journal("seq"))
+
+
+def test_restart_pending_at_the_end_restarts_windows(bed, build_win):
+    s = Setup(bed, build_win)
+    bed.arm_restart_marker()
+    # Silent without /REBOOT never restarts.
+    assert s.run("/SILENTMODE") == 3010
+    assert not bed.restart_requested(wait=0.5)
+    # With /REBOOT the restart is requested after "Restart"; Wine then ends every process.
+    env = dict(s.env)
+    bed.wine(s.pkg / "setup.exe", "/SILENTMODE", "/REBOOT", "/TEST", env=env)
+    assert bed.restart_requested()
+    assert s.log()[-2:] == ["Restart", ""]
