@@ -1,5 +1,6 @@
 // Driving the component libraries through the phases and releasing every library and temporary
-// file at the end of a run.
+// file at the end of a run. The component arrays and their library arrays are allocated with
+// malloc or calloc by whoever fills them; the release here frees them with free.
 #pragma once
 
 // Which component array a command goes to.

@@ -227,8 +227,16 @@ def test_interactive_password_and_the_uninstall_phases(bed, build_win):
     # A 30-character answer fills the whole buffer; its first 29 characters are the password.
     typed = "abcdefghijklmnopqrstuvwxyz0123"
     s.lock(typed[:29])
+    # The product's folders below the System folder go with the uninstallation.
+    appliance = bed.c / "windows" / "system32" / "ServerAppliance"
+    for sub in ("ZORVA", "Web/ZORVA"):
+        (appliance / sub).mkdir(parents=True)
+        (appliance / sub / "page.htm").write_text("x")
     s.script("vis", f"enterPwd=wrong,{typed}\nrestartAtEnd=0\n")
     assert s.run("/UNINSTALL", "/PWD=bad", "/TEST") == 0
+    assert not (appliance / "ZORVA").exists()
+    assert not (appliance / "Web" / "ZORVA").exists()
+    assert (appliance / "Web").is_dir()
     assert s.journal("vis") == [
         "connectLib phase=0 restart=1 platform=2 setupdir=C:\\pkg\\",
         "showMsg 201 style=36 text=(null) -> 6",
