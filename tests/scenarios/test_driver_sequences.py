@@ -141,6 +141,15 @@ def test_silent_mode_log_and_pending_codes(bed, build_win):
     assert s.run("/UPDATE") == 117
     assert "showMsg 117 style=16 text=(null) -> 1" in s.journal("vis")
 
+    # The platform: the 9x family is told to the visual library; an NT older than 4 ends at once.
+    bed.set_win9x("setup.exe")
+    assert s.run("/UNINSTALL") == 0
+    assert s.journal("vis")[0] == "connectLib phase=0 restart=1 platform=1 setupdir=C:\\pkg\\"
+    bed.reg_add(r"HKCU\Software\Wine\AppDefaults\setup.exe", "Version", "nt351")
+    assert s.run("/TEST") == 104
+    assert s.journal("vis") is None
+    assert not (s.pkg / "zsetup.log").exists()
+
 
 def test_missing_export_or_library_shows_303_and_ends_with_minus_one(bed, build_win):
     s = Setup(bed, build_win, program="setup.exe", vis="main_no_enterPwd.dll")
