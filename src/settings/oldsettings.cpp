@@ -112,17 +112,20 @@ int ReadOldSettings(OldSettings* record, int withDefaults) {
   if (withDefaults) ClearOldSettings(record);
   if (!RegProductKeyExists()) return 1;  // nothing to import
 
-  int result;
+  int result = 0;
   {
     KeyGuard settings;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, REG_PRODUCT_KEY "\\Common", 0, KEY_READ, &settings.key) !=
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, REG_PRODUCT_KEY "\\Common", 0, KEY_READ, &settings.key) ==
         ERROR_SUCCESS) {
+      // The lock never comes from the settings key.
+      result =
+          ReadSettingValues(settings.key, record, kOldSettingsTable, ~uint32_t{OLD_GROUP_LOCK});
+    } else {
       settings.key = nullptr;
-      return 0;
     }
-    // The lock never comes from the settings key.
-    result = ReadSettingValues(settings.key, record, kOldSettingsTable, ~uint32_t{OLD_GROUP_LOCK});
   }
+  // The lock lives in the information key: a missing settings key must not let a locked product
+  // pass as unlocked, so "PackageID" is read whatever happened above.
 
   KeyGuard info;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, REG_PRODUCT_INFO_KEY, 0, KEY_READ, &info.key) !=

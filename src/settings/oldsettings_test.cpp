@@ -96,6 +96,15 @@ TEST_F(OldSettingsTest, ProductWithoutSettingsKeyFails) {
   ExpectDefaults(s, true);
 }
 
+TEST_F(OldSettingsTest, MissingSettingsKeyStillReadsTheLock) {
+  Dword("Info", "PackageID", 0x00015A5Au);
+  OldSettings s;
+  EXPECT_EQ(0, ReadOldSettings(&s, 1));  // the settings themselves could not be read
+  EXPECT_EQ(1u, s.LockSettings);
+  EXPECT_EQ(0x5A5Au, s.LockPassword);
+  ExpectDefaults(s, false);
+}
+
 TEST_F(OldSettingsTest, ReadsValuesAndKeepsDefaultsForWhatDoesNotFit) {
   String("Common", "SMTP_Server", std::string(300, 's'));  // does not fit 256 bytes
   String("Common", "SMTP_Address_Sender", "me@example.org");
