@@ -169,6 +169,15 @@ TEST(Encode, ScrambleBuffer) {
   EXPECT_NE(s0, s1);
   // Seed 1 starts where seed 0 is one byte in.
   EXPECT_TRUE(std::equal(s1.begin(), s1.end() - 1, s0.begin() + 1));
+  // More generally seed i starts at byte i of seed 0's keystream, which checks that every table
+  // wraps at its own length.
+  std::vector<unsigned char> stream(4000, 0);
+  ScrambleBuffer(stream.data(), 0, static_cast<int>(stream.size()));
+  for (uint32_t i = 0; i < stream.size(); ++i) {
+    unsigned char b = 0;
+    ScrambleBuffer(&b, i, 1);
+    ASSERT_EQ(b, stream[i]) << i;
+  }
 
   // The keystream is a constant of the stored data format: these bytes must never change.
   const unsigned char seed0[8] = {0xA5, 0x6A, 0xA2, 0xB9, 0x73, 0x40, 0xCB, 0x7B};

@@ -474,6 +474,11 @@ TEST(XmlLookup, PathsAndModes) {
   EXPECT_NE(b2->parent, b->parent);
   EXPECT_EQ(XML_CountElements(r), 2);
   EXPECT_EQ(XML_CountElements(b2->parent), 1);
+  XML_Node* b3 = XML_Find(doc.get(), nullptr, u"A\\B", XML_CREATE_ALWAYS);
+  ASSERT_NE(b3, nullptr);
+  EXPECT_NE(b3->parent, b->parent);
+  EXPECT_NE(b3->parent, b2->parent);
+  EXPECT_EQ(XML_CountElements(r), 3);
   // Mode 4 follows what exists and makes the rest.
   XML_Node* d = XML_Find(doc.get(), nullptr, u"A\\B\\C\\D", XML_OPEN_ALWAYS);
   ASSERT_NE(d, nullptr);
