@@ -172,7 +172,8 @@ XML_Node* XML_FindChild(XML_Document* doc, XML_Node* parent, const wchar16* step
 
 // The element at the end of a backslash-separated path below start (the root when start is
 // null), each step taken with XML_FindChild and the same mode. A malformed path (empty, an empty
-// step, a step before a backslash longer than 50 characters) gives null and creates nothing.
+// step, a step before a backslash longer than 50 characters, a selector without '=', a name that
+// cannot be made) gives null and creates nothing.
 XML_Node* XML_Find(XML_Document* doc, XML_Node* start, const wchar16* path, int mode);
 
 // Finds or makes XML_FindChild (doc, parent, name, mode) and copies every child of srcElement (a
