@@ -50,26 +50,26 @@ size_t XmlEscapeChar(wchar16 ch, char* out);
 // Calls sink(ch) for every character of an escaped value, decoding entity references within the
 // value's own bytes; line breaks are dropped and tabs read as spaces. false for a malformed
 // reference. sink returns false to stop the walk, which then also gives false.
+// Reads the character of byte b, just taken from bytes[*pos - 1] (an entity reference goes on up
+// to end at most). Returns 1 with *ch set, 0 for a line break (dropped), -1 for a malformed
+// reference.
+inline int XmlDecodeByte(unsigned char b, const unsigned char* bytes, size_t* pos, size_t end,
+                         wchar16* ch) {
+  if (b == '&') return XmlDecodeEntity(bytes, pos, end, ch) ? 1 : -1;
+  if (b == 13 || b == 10) return 0;
+  *ch = b == 9 ? u' ' : b >= 0x80 ? XmlHighByte(b) : b;
+  return 1;
+}
+
 template <typename Sink>
 bool XmlDecodeValue(const unsigned char* bytes, size_t length, Sink&& sink) {
   size_t i = 0;
   while (i < length) {
     unsigned char b = bytes[i++];
     wchar16 ch;
-    if (XmlPlainByte(b)) {
-      ch = b;
-    } else if (b == '&') {
-      if (!XmlDecodeEntity(bytes, &i, length, &ch)) return false;
-    } else if (b == 13 || b == 10) {
-      continue;
-    } else if (b == 9) {
-      ch = ' ';
-    } else if (b >= 0x80) {
-      ch = XmlHighByte(b);
-    } else {
-      ch = b;
-    }
-    if (!sink(ch)) return false;
+    int got = XmlDecodeByte(b, bytes, &i, length, &ch);
+    if (got < 0) return false;
+    if (got > 0 && !sink(ch)) return false;
   }
   return true;
 }

@@ -59,17 +59,9 @@ bool EmitValue(XML_Buffer* out, const XML_Document* doc, const XML_Node* attr) {
     if (i >= n) break;
     unsigned char b = bytes[i++];
     wchar16 ch;
-    if (b == '&') {
-      if (!XmlDecodeEntity(bytes, &i, n, &ch)) return false;
-    } else if (b == 13 || b == 10) {
-      continue;
-    } else if (b == 9) {
-      ch = ' ';
-    } else if (b >= 0x80) {
-      ch = XmlHighByte(b);
-    } else {
-      ch = b;
-    }
+    int got = XmlDecodeByte(b, bytes, &i, n, &ch);
+    if (got < 0) return false;
+    if (got == 0) continue;
     char escaped[8];
     Emit(out, escaped, XmlEscapeChar(ch, escaped));
   }
