@@ -24,6 +24,7 @@
 #include "registration/registration.h"
 #include "settings/oldsettings.h"
 #include "system/files.h"
+#include "system/guards.h"
 #include "system/os.h"
 #include "system/registry.h"
 #include "system/str.h"
@@ -55,26 +56,6 @@ void GlobalXmlPath(char* out, int size) {
   }
   WideToAnsi(out, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), size);
 }
-
-// Releases a heap buffer on every path.
-struct HeapText {
-  char* data = nullptr;
-  HeapText() = default;
-  ~HeapText() { free(data); }
-  HeapText(const HeapText&) = delete;
-  HeapText& operator=(const HeapText&) = delete;
-};
-
-// Closes a file handle on every path.
-struct FileHandle {
-  HANDLE handle;
-  explicit FileHandle(HANDLE h) : handle(h) {}
-  ~FileHandle() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-};
 
 // Closes a document on every path (the merge step's administrator document).
 struct Document {
@@ -226,29 +207,29 @@ enum AdminRead { ADMIN_READ, ADMIN_NOT_OPENED, ADMIN_NO_MEMORY, ADMIN_READ_FAILE
 
 // Reads the administrator's file whole into a buffer of its size plus one, terminated behind the
 // bytes actually read (a file of 0 bytes is empty text). *size receives the file's size.
-AdminRead ReadAdminFile(HeapText* text, DWORD* size) {
-  FileHandle file(FileOpenRetry(g_options.adminFile, GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL));
+AdminRead ReadAdminFile(HeapGuard<char>* text, DWORD* size) {
+  HandleGuard file(FileOpenRetry(g_options.adminFile, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL));
   if (file.handle == INVALID_HANDLE_VALUE) return ADMIN_NOT_OPENED;
   *size = GetFileSize(file.handle, nullptr);
   // The expansion needs twice the size plus 100 bytes: a file too large for that is out of memory.
   if (*size == INVALID_FILE_SIZE || *size > 0x3FFFFF00u) return ADMIN_NO_MEMORY;
-  text->data = static_cast<char*>(malloc(static_cast<size_t>(*size) + 1));
-  if (text->data == nullptr) return ADMIN_NO_MEMORY;
+  text->block = static_cast<char*>(malloc(static_cast<size_t>(*size) + 1));
+  if (text->block == nullptr) return ADMIN_NO_MEMORY;
   DWORD got = 0;
-  if (!ReadFile(file.handle, text->data, *size, &got, nullptr)) return ADMIN_READ_FAILED;
-  text->data[got] = 0;
+  if (!ReadFile(file.handle, text->block, *size, &got, nullptr)) return ADMIN_READ_FAILED;
+  text->block[got] = 0;
   return ADMIN_READ;
 }
 
 // Expands the administrator's file into a buffer of twice its size plus 100 bytes and merges its
 // settings. 0, or the exit code of a failure.
-int MergeAdminText(const HeapText& raw, DWORD size, const char* globalPath) {
+int MergeAdminText(const HeapGuard<char>& raw, DWORD size, const char* globalPath) {
   int capacity = static_cast<int>(size) * 2 + 100;
-  HeapText expanded;
-  expanded.data = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (expanded.data == nullptr) return 103;
+  HeapGuard<char> expanded;
+  expanded.block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (expanded.block == nullptr) return 103;
   VarPair vars[SETUP_MAX_VARIABLE_SLOTS + 1] = {};
   for (int i = 0; i < g_options.variableCount && i < SETUP_MAX_VARIABLE_SLOTS; ++i) {
     vars[i].name = g_options.variables[i].name;
@@ -256,16 +237,16 @@ int MergeAdminText(const HeapText& raw, DWORD size, const char* globalPath) {
   }
   int length = capacity;
   VarExpander expander;
-  if (expander.Expand(raw.data, expanded.data, &length, vars) != 1) length = 0;
+  if (expander.Expand(raw.block, expanded.block, &length, vars) != 1) length = 0;
   SetupLog("Variables Expanded");
-  MergeAdminDocument(expanded.data, length, globalPath);
+  MergeAdminDocument(expanded.block, length, globalPath);
   return 0;
 }
 
 void MergeAdminFile(const char* globalPath) {
   int failure = 0;
   {
-    HeapText raw;
+    HeapGuard<char> raw;
     DWORD size = 0;
     switch (ReadAdminFile(&raw, &size)) {
       case ADMIN_NOT_OPENED:

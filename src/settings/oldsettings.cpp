@@ -6,6 +6,7 @@
 #include "system/str.h"
 
 #ifdef _WIN32
+#include "system/guards.h"
 #include "system/registry.h"
 #endif
 
@@ -97,16 +98,7 @@ int ReadSettingValues(HKEY key, OldSettings* record, const OldSettingDesc* table
   return result;
 }
 
-namespace {
-
-struct KeyGuard {
-  HKEY key = nullptr;
-  ~KeyGuard() {
-    if (key) RegCloseKey(key);
-  }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 int ReadOldSettings(OldSettings* record, int withDefaults) {
   if (withDefaults) ClearOldSettings(record);

@@ -3,6 +3,8 @@
 
 #include <stdlib.h>
 
+#include "system/guards.h"
+
 namespace {
 
 const wchar16 kNode[] = u"NODE";
@@ -29,11 +31,6 @@ bool EqualNoCase(const wchar16* a, const wchar16* b) {
     if (*a == 0) return true;
   }
 }
-
-struct BufferGuard {
-  wchar16* data = nullptr;
-  ~BufferGuard() { free(data); }
-};
 
 // The next NODE child from *cursor whose NAME reads into a buffer of count characters.
 XML_Node* NextNamedNode(XML_Document* doc, XML_Node* parent, XML_Node** cursor, wchar16* name,
@@ -210,11 +207,11 @@ int CFG_SetRawValue(XML_Document* doc, XML_Node* parent, const wchar16* name, in
 
 int CFG_Merge(XML_Document* dstDoc, XML_Node* dstParent, XML_Document* srcDoc, XML_Node* srcParent,
               int overwrite, int recurse) {
-  BufferGuard value;
+  HeapGuard<wchar16> value;
   int capacity = kMergeValueCount;
-  value.data = static_cast<wchar16*>(malloc(capacity * sizeof(wchar16)));
-  if (!value.data) return 0;
-  value.data[0] = 0;
+  value.block = static_cast<wchar16*>(malloc(capacity * sizeof(wchar16)));
+  if (!value.block) return 0;
+  value.block[0] = 0;
 
   wchar16 name[kMergeNameCount];
   XML_Node* cursor = nullptr;
@@ -233,19 +230,19 @@ int CFG_Merge(XML_Document* dstDoc, XML_Node* dstParent, XML_Document* srcDoc, X
       // The value of the entry being walked: with duplicate names, a lookup by name would pair
       // this entry's type with the first entry's value.
       int count = capacity;
-      if (XML_GetAttribute(srcDoc, entry, kValue, value.data, &count) != 0) {
+      if (XML_GetAttribute(srcDoc, entry, kValue, value.block, &count) != 0) {
         count = 0;
         if (XML_GetAttribute(srcDoc, entry, kValue, nullptr, &count) != 0 || count <= capacity) {
           return 0;  // no VALUE, or one that cannot be decoded
         }
-        wchar16* larger = static_cast<wchar16*>(realloc(value.data, count * sizeof(wchar16)));
+        wchar16* larger = static_cast<wchar16*>(realloc(value.block, count * sizeof(wchar16)));
         if (!larger) return 0;
-        value.data = larger;
+        value.block = larger;
         capacity = count;
-        if (XML_GetAttribute(srcDoc, entry, kValue, value.data, &count) != 0) return 0;
+        if (XML_GetAttribute(srcDoc, entry, kValue, value.block, &count) != 0) return 0;
       }
     }
-    if (!CFG_SetRawValue(dstDoc, dstParent, name, type, value.data)) return 0;
+    if (!CFG_SetRawValue(dstDoc, dstParent, name, type, value.block)) return 0;
   }
   return 1;
 }

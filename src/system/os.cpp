@@ -4,23 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
+
 namespace {
 
 // Cached platform class: 0 = not determined yet, 1 = NT family, 2 = Windows 95/98/Me family.
 int g_platform = 0;
 SysVersionQuery g_versionQuery = nullptr;
-
-struct HandleGuard {
-  HANDLE handle = nullptr;
-  ~HandleGuard() {
-    if (handle) CloseHandle(handle);
-  }
-};
-
-struct MemoryGuard {
-  void* block = nullptr;
-  ~MemoryGuard() { free(block); }
-};
 
 struct SidGuard {
   PSID sid = nullptr;
@@ -74,7 +64,7 @@ int SysIsAdmin() {
   DWORD size = 0;
   if (GetTokenInformation(token.handle, TokenGroups, nullptr, 0, &size)) return 0;
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return 0;
-  MemoryGuard groups;
+  HeapGuard<> groups;
   groups.block = malloc(size);
   if (!groups.block) return 0;
   if (!GetTokenInformation(token.handle, TokenGroups, groups.block, size, &size)) return 0;

@@ -5,22 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
 #include "system/str.h"
 #include "xml/encode.h"
 
 namespace {
-
-struct KeyGuard {
-  HKEY key = nullptr;
-  ~KeyGuard() {
-    if (key) RegCloseKey(key);
-  }
-};
-
-struct MemoryGuard {
-  void* block = nullptr;
-  ~MemoryGuard() { free(block); }
-};
 
 // The stored type and size of a value; false when it cannot be queried.
 bool QueryValue(HKEY key, const char* name, DWORD* type, DWORD* size) {
@@ -83,7 +72,7 @@ int RegReadString(HKEY key, const char* name, char* buffer, DWORD size) {
   DWORD type = 0, stored = 0;
   if (!QueryValue(key, name, &type, &stored)) return 0;
   if ((type != REG_SZ && type != REG_EXPAND_SZ) || stored > size) return 0;
-  MemoryGuard data;
+  HeapGuard<> data;
   data.block = malloc(stored + 1);
   if (!data.block) return 0;
   char* text = static_cast<char*>(data.block);
@@ -100,7 +89,7 @@ int RegReadBinary(HKEY key, const char* name, void* buffer, DWORD size) {
   DWORD type = 0, stored = 0;
   if (!QueryValue(key, name, &type, &stored) || type != REG_BINARY || stored > size) return 0;
   if (stored == 0) return 1;
-  MemoryGuard data;
+  HeapGuard<> data;
   data.block = malloc(stored);
   if (!data.block) return 0;
   if (!ReadValueBytes(key, name, REG_BINARY, data.block, stored)) return 0;

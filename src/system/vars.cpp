@@ -5,16 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
 namespace {
-
-struct TextGuard {
-  char* text = nullptr;
-  ~TextGuard() { free(text); }
-};
 
 char* CopyText(const char* text, size_t length) {
   char* copy = static_cast<char*>(malloc(length + 1));
@@ -40,16 +37,16 @@ bool NameEquals(const char* name, size_t length, const char* text) {
 // The environment's expansion of "%name%": the value, or "%name%" itself when the variable is
 // not set; null when there is no value at all.
 char* ExpandFromEnvironment(const char* name, size_t length) {
-  TextGuard reference;
-  reference.text = static_cast<char*>(malloc(length + 3));
-  if (!reference.text) return nullptr;
-  snprintf(reference.text, length + 3, "%%%.*s%%", static_cast<int>(length), name);
+  HeapGuard<char> reference;
+  reference.block = static_cast<char*>(malloc(length + 3));
+  if (!reference.block) return nullptr;
+  snprintf(reference.block, length + 3, "%%%.*s%%", static_cast<int>(length), name);
 #ifdef _WIN32
-  DWORD needed = ExpandEnvironmentStringsA(reference.text, nullptr, 0);
+  DWORD needed = ExpandEnvironmentStringsA(reference.block, nullptr, 0);
   if (needed == 0) return nullptr;
   char* value = static_cast<char*>(malloc(needed + 1));
   if (!value) return nullptr;
-  DWORD got = ExpandEnvironmentStringsA(reference.text, value, needed + 1);
+  DWORD got = ExpandEnvironmentStringsA(reference.block, value, needed + 1);
   if (got == 0 || got > needed + 1) {
     free(value);
     return nullptr;
@@ -58,13 +55,13 @@ char* ExpandFromEnvironment(const char* name, size_t length) {
 #else
   // The portable build reads the process environment the same way (names are case-sensitive
   // here, as the host's are).
-  TextGuard plainName;
-  plainName.text = CopyText(name, length);
-  if (!plainName.text) return nullptr;
-  const char* value = getenv(plainName.text);
+  HeapGuard<char> plainName;
+  plainName.block = CopyText(name, length);
+  if (!plainName.block) return nullptr;
+  const char* value = getenv(plainName.block);
   if (value) return CopyText(value, strlen(value));
-  char* result = reference.text;
-  reference.text = nullptr;
+  char* result = reference.block;
+  reference.block = nullptr;
   return result;
 #endif
 }
@@ -118,16 +115,16 @@ int VarExpander::Expand(const char* input, char* output, int* length, const VarP
     }
 
     const char* name = input + nameStart;
-    TextGuard value;
+    HeapGuard<char> value;
     for (const VarPair* var = vars_; var && var->name; ++var) {
       if (NameEquals(name, nameLength, var->name)) {
         const char* text = var->value ? var->value : "";
-        value.text = CopyText(text, strlen(text));
+        value.block = CopyText(text, strlen(text));
         break;
       }
     }
-    if (!value.text) value.text = ExpandFromEnvironment(name, nameLength);
-    if (value.text && !append(value.text, strlen(value.text))) break;
+    if (!value.block) value.block = ExpandFromEnvironment(name, nameLength);
+    if (value.block && !append(value.block, strlen(value.block))) break;
     // Without a closing delimiter the name ran to the end of the input.
     if (!closed) break;
     pos = b + 1;

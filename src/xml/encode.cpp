@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
 #include "xml/xml.h"
 
 namespace {
@@ -28,12 +29,6 @@ const unsigned char kKey31[31] = {0x58, 0x00, 0x94, 0xC5, 0x8F, 0xE8, 0x07, 0x11
                                   0x6A, 0x04, 0x44, 0x98, 0x77, 0xB7, 0xE2, 0xAF, 0x49};
 
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// Frees a heap block when it goes out of scope.
-struct HeapGuard {
-  void* block = nullptr;
-  ~HeapGuard() { free(block); }
-};
 
 // The capacity Base64Encode needs for length bytes, or -1 when it exceeds an int.
 int Base64Capacity(int length) {
@@ -118,7 +113,7 @@ int XML_SetAttributeBase64(XML_Document* doc, XML_Node* element, const wchar16* 
   char fixedText[kFixed];
   int size = 0;
   char* text = fixedText;
-  HeapGuard textGuard, wideGuard;
+  HeapGuard<> textGuard, wideGuard;
   if (!Base64Encode(data, length, text, kFixed, &size)) {
     if (data == nullptr || length < 0 || size <= kFixed) return 1;
     text = static_cast<char*>(malloc(static_cast<size_t>(size)));
@@ -145,7 +140,7 @@ int XML_SetAttributePass(XML_Document* doc, XML_Node* element, const wchar16* na
   if (n >= INT_MAX / 2) return 1;
   wchar16 fixedWide[kFixed];
   unsigned char fixedBytes[2 * kFixed];
-  HeapGuard wideGuard, bytesGuard;
+  HeapGuard<> wideGuard, bytesGuard;
   wchar16* wide = fixedWide;
   unsigned char* bytes = fixedBytes;
   if (n >= kFixed) {

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
 #include "xml/xml_internal.h"
 
 #ifdef _WIN32
@@ -13,12 +14,6 @@
 #endif
 
 namespace {
-
-// Frees a heap block when it goes out of scope.
-struct HeapGuard {
-  void* block = nullptr;
-  ~HeapGuard() { free(block); }
-};
 
 inline wchar16 AsciiUpper(wchar16 c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
 
@@ -633,7 +628,7 @@ int XML_GetAttributeA(XML_Document* doc, XML_Node* element, const wchar16* name,
   enum { kFixed = 1024 };
   wchar16 fixedWide[kFixed];
   char fixedNarrow[kFixed * 3];
-  HeapGuard wideGuard, narrowGuard;
+  HeapGuard<> wideGuard, narrowGuard;
   wchar16* wide = fixedWide;
   char* narrow = fixedNarrow;
   // An ANSI code page gives at most three bytes for a UTF-16 unit, so the narrow copy is never
@@ -665,7 +660,7 @@ int XML_SetAttributeA(XML_Document* doc, XML_Node* element, const wchar16* name,
   size_t len = strlen(text);
   if (len >= INT_MAX) return 1;
   wchar16 fixedWide[kFixed];
-  HeapGuard guard;
+  HeapGuard<> guard;
   wchar16* wide = fixedWide;
   if (len >= kFixed) {
     wide = static_cast<wchar16*>(malloc((len + 1) * sizeof(wchar16)));

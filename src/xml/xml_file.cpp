@@ -3,31 +3,18 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "system/guards.h"
 #include "xml/xml.h"
 #include "xml/xml_internal.h"
 
 namespace {
-
-// Closes a file handle unless it was handed on.
-struct FileGuard {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  ~FileGuard() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
-
-// Frees a heap block unless it was handed on.
-struct HeapGuard {
-  void* block = nullptr;
-  ~HeapGuard() { free(block); }
-};
 
 // Serialises the document and replaces the file's content with the text; 1 on failure.
 int WriteBack(XML_Document* doc, HANDLE file) {
   int size = 0;
   XML_Node* root = XML_GetRoot(doc);
   if (XML_Serialize(doc, root, nullptr, &size) == 1 || size <= 0) return 1;
-  HeapGuard text;
+  HeapGuard<> text;
   text.block = malloc(static_cast<size_t>(size));
   if (text.block == nullptr) return 1;
   char* bytes = static_cast<char*>(text.block);
@@ -47,7 +34,7 @@ int WriteBack(XML_Document* doc, HANDLE file) {
 
 XML_Document* XML_Open(const char* fileName, int writable) {
   if (fileName == nullptr) return nullptr;
-  FileGuard file;
+  HandleGuard file;
   file.handle =
       CreateFileA(fileName, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
                   nullptr, writable ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
@@ -55,7 +42,7 @@ XML_Document* XML_Open(const char* fileName, int writable) {
   DWORD high = 0;
   DWORD size = GetFileSize(file.handle, &high);
   if ((size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || high != 0) return nullptr;
-  HeapGuard text;
+  HeapGuard<> text;
   text.block = malloc(size > 0 ? size : 1);
   if (text.block == nullptr) return nullptr;
   DWORD read = 0;
