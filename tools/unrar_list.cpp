@@ -1,10 +1,10 @@
 // Test tool: zsunrar.exe ARCHIVE lists the archive's entries, one name a line, through the UnRAR
 // library; exit 0 when the walk reached the end of the archive, else the library's error code.
+#include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 #include <dll.hpp>
-#include <stdio.h>
-#include <string.h>
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;

@@ -1,8 +1,7 @@
 // Test tool: zsexit.exe CODE [TOUCHFILE] creates TOUCHFILE when given, then ends with CODE.
 // Used to check that full exit codes reach the tests, and as a RunOnce marker writer.
-#include <windows.h>
-
 #include <stdlib.h>
+#include <windows.h>
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;

@@ -2,10 +2,9 @@
 //   zshold.exe open|load PATH READYFILE RELEASEFILE
 // open: holds PATH open with share mode 0; load: holds it loaded as a library. Writes READYFILE
 // once holding, then waits until RELEASEFILE exists (60 seconds at most).
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 int main(int argc, char** argv) {
   if (argc != 5) {

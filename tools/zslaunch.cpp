@@ -2,10 +2,9 @@
 // Wine only sees the low byte). Usage:
 //   zslaunch.exe PROGRAM [ARGS...]   the rest of this command line is the child's command line
 //   zslaunch.exe @FILE               the child's command line is the first line of FILE, verbatim
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 #include <string>
 

@@ -1,7 +1,6 @@
 // Test tool: prints "PLATFORM MAJOR.MINOR" as GetVersionEx reports them to this program.
-#include <windows.h>
-
 #include <stdio.h>
+#include <windows.h>
 
 int main() {
   OSVERSIONINFOA info;

@@ -1,9 +1,8 @@
 // Test tool: zsstrings.exe MODULE ID... prints "ID=text" for each string of MODULE's string table,
 // with line feeds written as \n and backslashes as \\ so a test can compare exact texts.
-#include <windows.h>
-
 #include <stdio.h>
 #include <stdlib.h>
+#include <windows.h>
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;

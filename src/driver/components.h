@@ -2,10 +2,9 @@
 // through the setup context, so these layouts are an external interface: never reorder fields.
 #pragma once
 
-#include <windows.h>
-
 #include <stddef.h>
 #include <stdint.h>
+#include <windows.h>
 
 #include "driver/libraries.h"
 

@@ -2,10 +2,9 @@
 // receives and may read and write (so its layout is an external interface), and the run options.
 #pragma once
 
-#include <windows.h>
-
 #include <stddef.h>
 #include <stdint.h>
+#include <windows.h>
 
 #include "driver/components.h"
 

@@ -3,9 +3,8 @@
 // takes 32-bit arguments that the callee removes (stdcall) and is exported under its plain name.
 #pragma once
 
-#include <windows.h>
-
 #include <stdint.h>
+#include <windows.h>
 
 struct SetupContext;
 

@@ -2,10 +2,9 @@
 // appended, flushed journal. Test tools only; never part of the product.
 #pragma once
 
-#include <windows.h>
-
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>

@@ -46,8 +46,8 @@ __declspec(dllexport) void WINAPI connectLib(SetupContext* context) {
   int phase = ScriptInt("phaseAtConnect", -1);
   if (phase >= 0 && g_ctx != nullptr) g_ctx->phase = phase;
   Journal(kJournal, Format("connectLib phase=%d restart=%d platform=%d setupdir=%s", Phase(),
-                           g_ctx ? g_ctx->restartPending : -1,
-                           g_ctx ? g_ctx->runningPlatform : -1, g_ctx ? g_ctx->setupDir : ""));
+                           g_ctx ? g_ctx->restartPending : -1, g_ctx ? g_ctx->runningPlatform : -1,
+                           g_ctx ? g_ctx->setupDir : ""));
 }
 #endif
 

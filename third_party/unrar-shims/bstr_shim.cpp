@@ -1,7 +1,7 @@
 // MinGW's comutil.h declares this helper but its libraries do not define it; the UnRAR library's
 // Windows version check needs it.
-#include <windows.h>
 #include <comutil.h>
+#include <windows.h>
 
 namespace _com_util {
 BSTR WINAPI ConvertStringToBSTR(const char* source) {
