@@ -378,7 +378,7 @@ bool XmlDecodeEntity(const unsigned char* bytes, size_t* pos, size_t end, wchar1
     *pos = i + 1;
     return true;
   }
-  char name[9];
+  char name[8];
   size_t n = 0;
   for (;; ++i) {
     if (i >= end) return false;
@@ -387,13 +387,13 @@ bool XmlDecodeEntity(const unsigned char* bytes, size_t* pos, size_t end, wchar1
     if (n == 8) return false;
     name[n++] = static_cast<char>(b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b);
   }
-  name[n] = 0;
   static const struct {
     const char* name;
     wchar16 ch;
   } kNamed[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  // Compared with the name's length: a zero byte inside the name must not end it early.
   for (const auto& e : kNamed) {
-    if (strcmp(name, e.name) == 0) {
+    if (strlen(e.name) == n && memcmp(name, e.name, n) == 0) {
       *ch = e.ch;
       *pos = i + 1;
       return true;

@@ -264,6 +264,13 @@ TEST(XmlAttributes, EntityFormsFromText) {
   // A reference must end within its own value.
   for (const char16_t* name : {u"H", u"I", u"J", u"K", u"L", u"M"})
     EXPECT_EQ(Attr(d, r, name), u"<missing or bad>") << static_cast<char>(name[0]);
+
+  // A zero byte is part of a reference's name, not its end: "lt" followed by it is no "lt".
+  static const char kZero[] = "<R A=\"&lt\0;\" B=\"&\0lt;\" C=\"&quot\0;\" />";
+  Parsed z = Parse(std::string(kZero, sizeof(kZero) - 1));
+  ASSERT_EQ(z.result, 0);
+  for (const char16_t* name : {u"A", u"B", u"C"})
+    EXPECT_EQ(Attr(z.get(), z.root(), name), u"<missing or bad>") << static_cast<char>(name[0]);
 }
 
 TEST(XmlAttributes, DecodingStopsAtTheEndOfTheValue) {
