@@ -61,8 +61,9 @@ DecryptFileFn ResolveDecrypt() {
   return g_decryptState == kResolved ? g_decrypt : nullptr;
 }
 
-// Writes folder + backslash (unless the folder is empty or ends in one) + name into out. A
-// truncated path could name another file, so a path that does not fit is refused (false).
+// Writes folder + backslash (unless the folder is empty or ends in one) + name into out, which
+// must not overlap folder or name. A truncated path could name another file, so a path that does
+// not fit is refused (false).
 bool JoinPath(char* out, int size, const char* folder, const char* name) {
   int folderLen = static_cast<int>(strlen(folder));
   const char* separator = (folderLen > 0 && folder[folderLen - 1] != '\\') ? "\\" : "";
@@ -102,10 +103,11 @@ bool AppendRenameLine(char* section, DWORD capacity, DWORD length, const char* d
 
 // The 9x family: schedules a move or deletion through the "rename" section of "wininit.ini".
 int ScheduleInWininit(const char* existing, const char* newPath) {
-  char ini[MAX_PATH];
-  UINT n = GetWindowsDirectoryA(ini, MAX_PATH);
+  char windows[MAX_PATH];
+  UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return 0;
-  if (!JoinPath(ini, MAX_PATH, ini, "wininit.ini")) return 0;
+  char ini[MAX_PATH];
+  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return 0;
 
   char shortSource[MAX_PATH];
   n = GetShortPathNameA(existing, shortSource, MAX_PATH);
