@@ -71,12 +71,22 @@ int RegReadDword(HKEY key, const char* name, DWORD* value) {
 int RegReadString(HKEY key, const char* name, char* buffer, DWORD size) {
   DWORD type = 0, stored = 0;
   if (!QueryValue(key, name, &type, &stored)) return 0;
-  if ((type != REG_SZ && type != REG_EXPAND_SZ) || stored > size) return 0;
+  // Whether the text fits is decided on what the read returns, not on the sizing query.
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return 0;
   HeapGuard<> data;
   data.block = malloc(stored + 1);
   if (!data.block) return 0;
   char* text = static_cast<char*>(data.block);
-  if (!ReadValueBytes(key, name, type, text, stored)) return 0;
+  // The sizing query may report more than the narrow text then read takes (the system converts
+  // from UTF-16), so the read's own count is what was stored.
+  DWORD readType = 0;
+  DWORD read = stored;
+  if (RegQueryValueExA(key, name, nullptr, &readType, reinterpret_cast<BYTE*>(text), &read) !=
+          ERROR_SUCCESS ||
+      readType != type || read > stored) {
+    return 0;
+  }
+  stored = read;
   // A text stored without its terminator gets one, when the caller's buffer has room for it.
   DWORD needed = (stored > 0 && text[stored - 1] == 0) ? stored : stored + 1;
   if (needed > size) return 0;
