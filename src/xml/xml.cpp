@@ -141,7 +141,8 @@ bool CopyName(wchar16* dest, const wchar16* text, size_t len) {
 
 // Splits "NAME" or "NAME;ATTR=VALUE" (len characters of text; VALUE runs to the text's zero).
 // false when a selector has no '=' or a name is longer than XML_NAME_MAX: such a step can
-// neither be found nor made.
+// neither be found nor made. The value is taken whole, not cut at a fixed length, so that a
+// long value is neither stored cut short nor missed by the lookup that made it.
 bool ParseStep(const wchar16* text, size_t len, Step* step) {
   size_t semi = 0;
   while (semi < len && text[semi] != ';') ++semi;
