@@ -180,6 +180,36 @@ def test_missing_export_or_library_shows_303_and_ends_with_minus_one(bed, build_
                        "CmdLine: /TEST", "Resource: mainlang.dll", ""]
 
 
+def test_remote_authorization_and_runtime_library_decisions(bed, build_win):
+    s = Setup(bed, build_win)
+    not_admin = {"ZS_TEST_NOT_ADMIN": "1"}
+    # The server text is split at its last ':'; a failed authorization keeps 101.
+    assert s.run("/SILENTMODE", "/TEST", "/AUTHSERVER=fe80::1:4400", env=not_admin) == 101
+    assert s.journal("seq")[0] == "RemoteAuthorize fe80::1 4400 -> 0"
+    assert s.log() == ["CmdLine: /SILENTMODE /TEST /AUTHSERVER=fe80::1:4400",
+                       "Error: REMOTE AUTHORIZE", "Resource: main.dll", "Exitcode: 101", ""]
+    # Success clears it (here the uninstall then finds nothing to remove); no ':' means port 0.
+    s.script("seq", "RemoteAuthorize=1\n")
+    assert s.run("/SILENTMODE", "/UNINSTALL", "/AUTHSERVER=host", env=not_admin) == 0
+    assert s.journal("seq")[0] == "RemoteAuthorize host 0 -> 1"
+
+    # Runtime libraries in silent mode: the switches decide, the process ends directly.
+    def runtime(check, install, *args):
+        s.script("seq", f"SetupCheckRuntimeLibraries={check}\n"
+                        f"SetupInstallRuntimeLibraries={install}\n")
+        code = s.run("/SILENTMODE", "/UNINSTALL", "/TEST", *args)
+        return code, s.log()[2:]
+
+    assert runtime(301, 0) == (301, ["MFC: needed", ""])
+    assert runtime(302, 5, "/INSTMFC") == (307, ["MFC: needed", "MFC: installed - reboot required",
+                                                 ""])
+    assert runtime(302, 400, "/INSTMFC") == (400, ["MFC: needed", ""])
+    assert runtime(301, 0, "/INSTMFC") == (0, ["MFC: needed", "MFC: installed",
+                                               "Registry: old settings read",
+                                               "P_NOTHING_UNINST", ""])
+    assert s.journal("vis") is None
+
+
 # ---- Uninstall sequence -------------------------------------------------------------------------
 
 
@@ -242,7 +272,19 @@ def test_interactive_password_and_the_uninstall_phases(bed, build_win):
         (appliance / sub).mkdir(parents=True)
         (appliance / sub / "page.htm").write_text("x")
     s.script("vis", f"enterPwd=wrong,{typed}\nrestartAtEnd=0\n")
+    # An installed component's library, loaded from the product's setup folder; its failure code
+    # for the uninstall command is ignored.
+    lib = bed.c / "Program Files" / "Vesk" / "Setup" / "compb" / "compb.dll"
+    lib.parent.mkdir(parents=True)
+    shutil.copy(s.comp_dll, lib)
+    s.script("seq", "installed=Comp B|compb|compb.dll\n")
+    s.script("comp", "compb.dll 6 500\n")
     assert s.run("/UNINSTALL", "/PWD=bad", "/TEST") == 0
+    comp = [re.sub(r" C:\\.*", " <global.xml>", l) for l in s.journal("comp")]
+    assert comp == ["compb.dll exeProc 0 <global.xml>", "compb.dll exeProc 6 <global.xml>",
+                    "compb.dll exeProc 1 <global.xml>"]
+    # Released, but an installed component's file is not the run's to delete.
+    assert lib.exists()
     assert not (appliance / "ZORVA").exists()
     assert not (appliance / "Web" / "ZORVA").exists()
     assert (appliance / "Web").is_dir()
@@ -268,19 +310,24 @@ def test_interactive_password_and_the_uninstall_phases(bed, build_win):
         "Resource: main.dll",
         "Registry: old settings read",
         "Uninstall prepared",
+        "Cmd:  0 Exelib: Comp B",
+        "- compb.dll",
         "ExeLibs: Init",
+        "Cmd:  6 Exelib: Comp B",
+        "- compb.dll",
         "ExeLibs: Unistall",
         "SetupUnistallCommon",
-        log[7],
+        log[11],
         "",
     ]
-    assert re.fullmatch(r"Deleting file: C:\\.*\\global\.xml", log[7])
+    assert re.fullmatch(r"Deleting file: C:\\.*\\global\.xml", log[11])
 
     # The user gives up: an empty answer ends with 0 and nothing is removed.
     s.script("vis", "enterPwd=wrong\n")
     assert s.run("/UNINSTALL") == 0
     assert s.journal("vis")[-1] == "enterPwd -> (empty)"
     assert s.journal("seq") == START
+    assert s.journal("comp") is None
 
 
 # ---- Install sequence ---------------------------------------------------------------------------
@@ -386,9 +433,18 @@ def test_version_answers_and_registry_root_failure(bed, build_win):
     s.script("vis", "showMsg.108=7\n")
     assert s.run() == 3010
     assert "showMsg 108 style=36 text=(null) -> 7" in s.journal("vis")
-    # A newer installed engine (19) is accepted silently.
+    # Interactively /FORCEOLD asks neither question.
+    s.script("vis", "restartAtEnd=0\n")
+    assert s.run("/FORCEOLD") == 0
+    assert not any(l.startswith("showMsg") for l in s.journal("vis"))
+    # A newer installed engine (19) is accepted silently and with /FORCEOLD; otherwise asked.
     s.script("seq", "CheckInstalledVersions=19\n")
     assert s.run("/SILENTMODE", "/UPDATE") == 0
+    assert s.run("/FORCEOLD") == 0
+    assert not any(l.startswith("showMsg") for l in s.journal("vis"))
+    s.script("vis", "showMsg.19=7\n")
+    assert s.run() == 3010
+    assert s.journal("vis")[2:4] == ["showMsg 19 style=36 text=(null) -> 7", "waitDlg 3 phase=17"]
 
     # Registry key 2 fails: "RR" and the letter b, code 111, shown with the tag.
     s.script("seq", "RegWriteProductRoot=2\n")
