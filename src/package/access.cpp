@@ -6,17 +6,6 @@
 #include "system/files.h"
 #include "xml/xml.h"
 
-namespace {
-
-// Releases a document that did not parse without writing it back: the write-back would replace
-// the file's text by an empty document.
-void Discard(XML_Document* doc) {
-  doc->writable = 0;
-  XML_Close(doc);
-}
-
-}  // namespace
-
 XML_Node* XML_Access(const char* path, XML_Document** doc, int writable) {
   *doc = nullptr;
   char current[MAX_PATH];
@@ -35,13 +24,14 @@ XML_Node* XML_Access(const char* path, XML_Document** doc, int writable) {
   }
   if (XML_OpenDocument(opened) == 1) {
     SetupLogError("XML_OpenDocument");
-    Discard(opened);
+    XML_Close(opened);  // not written back: the parse failed
     SetupLogError("XML_Open: ");
     return nullptr;
   }
   XML_Node* root = XML_GetRoot(opened);
   if (root == nullptr) {
-    Discard(opened);
+    opened->writable = 0;  // nothing parsed worth writing back
+    XML_Close(opened);
     SetupLogError("XML_Open: ");
     return nullptr;
   }

@@ -193,7 +193,8 @@ XML_Node* XML_CopyElement(XML_Document* doc, XML_Node* parent, const wchar16* na
 int XML_Parse(XML_Document* doc, const char* text, int length);
 
 // Parses the text that XML_Open read: XML_ELEMENT (5) when the root element was parsed, else 1.
-// A tree from an earlier call is released first.
+// A tree from an earlier call is released first. After a failure the document is no longer
+// written back by XML_Close, so a malformed file is left as it was.
 int XML_OpenDocument(XML_Document* doc);
 
 // Deepest element nesting the parser accepts (the root is at depth 1).

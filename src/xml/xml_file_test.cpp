@@ -66,9 +66,20 @@ TEST_F(XmlFile, MissingFile) {
   EXPECT_EQ(doc->source.length, 0u);
   EXPECT_EQ(XML_OpenDocument(doc), 1);
   EXPECT_EQ(XML_GetRoot(doc), nullptr);
-  // Written back like any writable document: the header alone.
+  // A document that did not parse is not written back: the file stays as created, empty.
   EXPECT_EQ(XML_Close(doc), 0);
-  EXPECT_EQ(Read(path), kHeader);
+  EXPECT_EQ(Read(path), "");
+}
+
+TEST_F(XmlFile, MalformedFileIsNeverOverwritten) {
+  std::string path = Path("bad.xml");
+  const std::string text = "<A x=\"1\"><B y=\"2\"></B><C z=\"unterminated></A>";
+  Write(path, text);
+  XML_Document* doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(XML_OpenDocument(doc), 1);
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_EQ(Read(path), text);
 }
 
 TEST_F(XmlFile, ReadOnlyDocument) {

@@ -215,7 +215,10 @@ int XML_OpenDocument(XML_Document* doc) {
   doc->top.elementCount = 0;
   doc->top.indexNode = nullptr;
   doc->source.position = 0;
-  if (doc->source.data == nullptr) return 1;
   // Only an element is a document: anything else would leave the caller without a root.
-  return ParseTop(doc) == kElement ? kElement : 1;
+  if (doc->source.data != nullptr && ParseTop(doc) == kElement) return kElement;
+  // A file that did not parse is never written back: closing it would replace the text on disk
+  // by whatever part of the tree was built.
+  doc->writable = 0;
+  return 1;
 }
