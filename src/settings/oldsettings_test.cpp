@@ -5,19 +5,13 @@
 
 #include <string>
 
+#include "system/guards.h"
 #include "system/registry.h"
 #include "xml/encode.h"
 
 namespace {
 
 const char kProduct[] = "Software\\Vesk\\Zrv\\CurrentVersion";
-
-struct Key {
-  HKEY h = nullptr;
-  ~Key() {
-    if (h) RegCloseKey(h);
-  }
-};
 
 // Starts every test from a machine without the product.
 class OldSettingsTest : public ::testing::Test {
@@ -33,14 +27,14 @@ class OldSettingsTest : public ::testing::Test {
     return k;
   }
   void Dword(const char* sub, const char* name, DWORD value) {
-    Key k;
-    k.h = Open(sub);
-    ASSERT_EQ(1, RegWriteDword(k.h, name, value));
+    KeyGuard k;
+    k.key = Open(sub);
+    ASSERT_EQ(1, RegWriteDword(k.key, name, value));
   }
   void String(const char* sub, const char* name, const std::string& value) {
-    Key k;
-    k.h = Open(sub);
-    ASSERT_EQ(1, RegWriteString(k.h, name, value.c_str()));
+    KeyGuard k;
+    k.key = Open(sub);
+    ASSERT_EQ(1, RegWriteString(k.key, name, value.c_str()));
   }
 };
 
@@ -89,8 +83,8 @@ TEST_F(OldSettingsTest, NoProductGivesTheDefaults) {
 }
 
 TEST_F(OldSettingsTest, ProductWithoutSettingsKeyFails) {
-  Key k;
-  k.h = Open("");
+  KeyGuard k;
+  k.key = Open("");
   OldSettings s;
   EXPECT_EQ(0, ReadOldSettings(&s, 1));
   ExpectDefaults(s, true);
@@ -141,8 +135,8 @@ TEST_F(OldSettingsTest, EveryValuePresentReadsWhole) {
 }
 
 TEST_F(OldSettingsTest, PackageIdCarriesTheLock) {
-  Key k;
-  k.h = Open("Common");
+  KeyGuard k;
+  k.key = Open("Common");
   OldSettings s;
   Dword("Info", "PackageID", 0xABCD1234u);
   ReadOldSettings(&s, 1);
@@ -171,8 +165,8 @@ TEST_F(OldSettingsTest, PackageIdCarriesTheLock) {
 }
 
 TEST_F(OldSettingsTest, WithoutDefaultsMissingValuesKeepTheCallersFields) {
-  Key k;
-  k.h = Open("Common");
+  KeyGuard k;
+  k.key = Open("Common");
   Dword("Common", "Use_SMTP", 1);
   OldSettings s;
   memset(&s, 0, sizeof s);
@@ -200,27 +194,27 @@ TEST_F(OldSettingsTest, ReadSettingValuesReadsTheSelectedGroupsWithEveryKind) {
       {OLD_KIND_PROTECTED, offsetof(Record, secret), 16, "secret", 0, nullptr, 4},
       {OLD_KIND_END, 0, 0, nullptr, 0, nullptr, 0},
   };
-  Key k;
-  k.h = Open("Common");
-  RegWriteDword(k.h, "number", 42);
-  RegWriteString(k.h, "text", "abc");
-  RegWriteValue(k.h, "block", REG_BINARY, "\x01\x02\x03\x04", 4);
+  KeyGuard k;
+  k.key = Open("Common");
+  RegWriteDword(k.key, "number", 42);
+  RegWriteString(k.key, "text", "abc");
+  RegWriteValue(k.key, "block", REG_BINARY, "\x01\x02\x03\x04", 4);
   unsigned char secret[6] = {'p', 0, 'w', 0, '!', 0};
   ScrambleBuffer(secret, 0, 6);
-  RegWriteValue(k.h, "secret", REG_BINARY, secret, 6);
+  RegWriteValue(k.key, "secret", REG_BINARY, secret, 6);
 
   Record r;
   memset(&r, 0, sizeof r);
-  EXPECT_EQ(1, ReadSettingValues(k.h, reinterpret_cast<OldSettings*>(&r), table, 2));
+  EXPECT_EQ(1, ReadSettingValues(k.key, reinterpret_cast<OldSettings*>(&r), table, 2));
   EXPECT_EQ(0u, r.number);  // group 1 not selected
   EXPECT_STREQ("abc", r.text);
   EXPECT_EQ(0, memcmp("\x01\x02\x03\x04", r.block, 4));
   EXPECT_STREQ("", r.secret);
-  EXPECT_EQ(1, ReadSettingValues(k.h, reinterpret_cast<OldSettings*>(&r), table, 0xFFFFFFFFu));
+  EXPECT_EQ(1, ReadSettingValues(k.key, reinterpret_cast<OldSettings*>(&r), table, 0xFFFFFFFFu));
   EXPECT_EQ(42u, r.number);
   EXPECT_STREQ("pw!", r.secret);
-  RegDeleteValueA(k.h, "text");
-  EXPECT_EQ(0, ReadSettingValues(k.h, reinterpret_cast<OldSettings*>(&r), table, 0xFFFFFFFFu));
+  RegDeleteValueA(k.key, "text");
+  EXPECT_EQ(0, ReadSettingValues(k.key, reinterpret_cast<OldSettings*>(&r), table, 0xFFFFFFFFu));
   EXPECT_STREQ("abc", r.text);
 }
 

@@ -5,70 +5,64 @@
 
 #include <string>
 
+#include "system/guards.h"
 #include "xml/encode.h"
 
 namespace {
 
 const char kBase[] = "Software\\ZsRegistryTests";
 
-struct Key {
-  HKEY h = nullptr;
-  ~Key() {
-    if (h) RegCloseKey(h);
-  }
-};
-
 bool KeyExists(HKEY root, const std::string& path) {
-  Key k;
-  return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k.h) == ERROR_SUCCESS;
+  KeyGuard k;
+  return RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k.key) == ERROR_SUCCESS;
 }
 
 bool ValueExists(HKEY root, const std::string& path, const char* name) {
-  Key k;
-  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k.h) != ERROR_SUCCESS) return false;
-  return RegQueryValueExA(k.h, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  KeyGuard k;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) return false;
+  return RegQueryValueExA(k.key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 // A fresh key HKCU\Software\ZsRegistryTests\<name>, open for reading and writing.
 struct TestKey {
   std::string path;
-  Key key;
+  KeyGuard key;
   explicit TestKey(const char* name) : path(std::string(kBase) + "\\" + name) {
     RegDeleteKeyTree(HKEY_CURRENT_USER, path.c_str());
     EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0,
-                                             KEY_READ | KEY_WRITE, nullptr, &key.h, nullptr));
+                                             KEY_READ | KEY_WRITE, nullptr, &key.key, nullptr));
   }
   void Set(const char* name, DWORD type, const void* data, DWORD size) {
     ASSERT_EQ(ERROR_SUCCESS,
-              RegSetValueExA(key.h, name, 0, type, static_cast<const BYTE*>(data), size));
+              RegSetValueExA(key.key, name, 0, type, static_cast<const BYTE*>(data), size));
   }
 };
 
 TEST(RegOpenKeyByAccess, WriteAccessCreatesReadAccessOnlyOpens) {
   TestKey t("open");
   std::string deep = t.path + "\\A\\B";
-  Key k;
+  KeyGuard k;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, deep.c_str(), KEY_READ, &k.h));
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, deep.c_str(), KEY_READ, &k.key));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, t.path + "\\A"));
 
-  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyByAccess(HKEY_CURRENT_USER, deep.c_str(), KEY_WRITE, &k.h));
+  EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyByAccess(HKEY_CURRENT_USER, deep.c_str(), KEY_WRITE, &k.key));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, deep));
-  EXPECT_EQ(1, RegWriteDword(k.h, "v", 5));
-  RegCloseKey(k.h);
-  k.h = nullptr;
+  EXPECT_EQ(1, RegWriteDword(k.key, "v", 5));
+  RegCloseKey(k.key);
+  k.key = nullptr;
 
   std::string other = t.path + "\\C\\D";
   EXPECT_EQ(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, other.c_str(), KEY_READ | KEY_WRITE, &k.h));
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, other.c_str(), KEY_READ | KEY_WRITE, &k.key));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, other));
-  RegCloseKey(k.h);
-  k.h = nullptr;
+  RegCloseKey(k.key);
+  k.key = nullptr;
 
   // KEY_SET_VALUE alone lacks KEY_CREATE_SUB_KEY: it only opens.
   std::string third = t.path + "\\E";
   EXPECT_NE(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, third.c_str(), KEY_SET_VALUE, &k.h));
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, third.c_str(), KEY_SET_VALUE, &k.key));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, third));
 }
 
@@ -79,12 +73,12 @@ TEST(RegReadDword, AcceptsOnlyFourByteDwords) {
   t.Set("binary", REG_BINARY, &four, 4);
   t.Set("string", REG_SZ, "1234", 5);
   DWORD v = 7;
-  EXPECT_EQ(1, RegReadDword(t.key.h, "dword", &v));
+  EXPECT_EQ(1, RegReadDword(t.key.key, "dword", &v));
   EXPECT_EQ(0x12345678u, v);
   v = 7;
-  EXPECT_EQ(0, RegReadDword(t.key.h, "binary", &v));
-  EXPECT_EQ(0, RegReadDword(t.key.h, "string", &v));
-  EXPECT_EQ(0, RegReadDword(t.key.h, "missing", &v));
+  EXPECT_EQ(0, RegReadDword(t.key.key, "binary", &v));
+  EXPECT_EQ(0, RegReadDword(t.key.key, "string", &v));
+  EXPECT_EQ(0, RegReadDword(t.key.key, "missing", &v));
   EXPECT_EQ(7u, v);
 }
 
@@ -99,25 +93,25 @@ TEST(RegReadString, ChecksTypeAndSizeAndTerminates) {
 
   char buf[16];
   memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(0, RegReadString(t.key.h, "dword", buf, sizeof buf));
-  EXPECT_EQ(0, RegReadString(t.key.h, "missing", buf, sizeof buf));
-  EXPECT_EQ(0, RegReadString(t.key.h, "sz", buf, 5));  // 6 bytes stored
+  EXPECT_EQ(0, RegReadString(t.key.key, "dword", buf, sizeof buf));
+  EXPECT_EQ(0, RegReadString(t.key.key, "missing", buf, sizeof buf));
+  EXPECT_EQ(0, RegReadString(t.key.key, "sz", buf, 5));  // 6 bytes stored
   EXPECT_EQ('x', buf[0]);
 
-  EXPECT_EQ(1, RegReadString(t.key.h, "sz", buf, 6));  // exactly the stored size
+  EXPECT_EQ(1, RegReadString(t.key.key, "sz", buf, 6));  // exactly the stored size
   EXPECT_STREQ("hello", buf);
-  EXPECT_EQ(1, RegReadString(t.key.h, "expand", buf, sizeof buf));
+  EXPECT_EQ(1, RegReadString(t.key.key, "expand", buf, sizeof buf));
   EXPECT_STREQ("%TEMP%\\x", buf);  // not expanded
 
   // Four bytes without a terminator: it needs a fifth byte.
   memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(0, RegReadString(t.key.h, "unterminated", buf, 4));
+  EXPECT_EQ(0, RegReadString(t.key.key, "unterminated", buf, 4));
   EXPECT_EQ('x', buf[0]);
-  EXPECT_EQ(1, RegReadString(t.key.h, "unterminated", buf, 5));
+  EXPECT_EQ(1, RegReadString(t.key.key, "unterminated", buf, 5));
   EXPECT_STREQ("abcd", buf);
-  EXPECT_EQ(1, RegReadString(t.key.h, "empty", buf, 1));
+  EXPECT_EQ(1, RegReadString(t.key.key, "empty", buf, 1));
   EXPECT_STREQ("", buf);
-  EXPECT_EQ(0, RegReadString(t.key.h, "empty", buf, 0));
+  EXPECT_EQ(0, RegReadString(t.key.key, "empty", buf, 0));
 }
 
 TEST(RegReadBinary, AcceptsBinaryThatFits) {
@@ -127,10 +121,10 @@ TEST(RegReadBinary, AcceptsBinaryThatFits) {
   t.Set("sz", REG_SZ, "abcd", 5);
   unsigned char buf[8];
   memset(buf, 0xEE, sizeof buf);
-  EXPECT_EQ(0, RegReadBinary(t.key.h, "bin", buf, 4));
-  EXPECT_EQ(0, RegReadBinary(t.key.h, "sz", buf, 8));
+  EXPECT_EQ(0, RegReadBinary(t.key.key, "bin", buf, 4));
+  EXPECT_EQ(0, RegReadBinary(t.key.key, "sz", buf, 8));
   EXPECT_EQ(0xEE, buf[0]);
-  EXPECT_EQ(1, RegReadBinary(t.key.h, "bin", buf, 5));
+  EXPECT_EQ(1, RegReadBinary(t.key.key, "bin", buf, 5));
   EXPECT_EQ(0, memcmp(data, buf, 5));
   EXPECT_EQ(0xEE, buf[5]);
 }
@@ -151,17 +145,17 @@ TEST(RegReadProtectedString, UnscramblesUpTo1023Bytes) {
   std::string secret = Protect("Secret pw");
   t.Set("pw", REG_BINARY, secret.data(), static_cast<DWORD>(secret.size()));
   char out[32];
-  ASSERT_EQ(1, RegReadProtectedString(t.key.h, "pw", out, sizeof out));
+  ASSERT_EQ(1, RegReadProtectedString(t.key.key, "pw", out, sizeof out));
   EXPECT_STREQ("Secret pw", out);
   // Truncated to the out size, always terminated.
-  ASSERT_EQ(1, RegReadProtectedString(t.key.h, "pw", out, 4));
+  ASSERT_EQ(1, RegReadProtectedString(t.key.key, "pw", out, 4));
   EXPECT_STREQ("Sec", out);
 
   // An odd stored size: the last byte is cut off by the terminator.
   std::string odd = Protect("abc");
   odd += static_cast<char>(0x55);
   t.Set("odd", REG_BINARY, odd.data(), static_cast<DWORD>(odd.size()));
-  ASSERT_EQ(1, RegReadProtectedString(t.key.h, "odd", out, sizeof out));
+  ASSERT_EQ(1, RegReadProtectedString(t.key.key, "odd", out, sizeof out));
   EXPECT_STREQ("abc", out);
 
   std::string text511(511, 'k');
@@ -171,53 +165,53 @@ TEST(RegReadProtectedString, UnscramblesUpTo1023Bytes) {
   t.Set("1023", REG_BINARY, v1023.data(), 1023);
   t.Set("1024", REG_BINARY, v1024.data(), 1024);
   char big[600];
-  ASSERT_EQ(1, RegReadProtectedString(t.key.h, "1023", big, sizeof big));
+  ASSERT_EQ(1, RegReadProtectedString(t.key.key, "1023", big, sizeof big));
   EXPECT_EQ(text511, big);
   strcpy(big, "untouched");
-  EXPECT_EQ(0, RegReadProtectedString(t.key.h, "1024", big, sizeof big));
+  EXPECT_EQ(0, RegReadProtectedString(t.key.key, "1024", big, sizeof big));
   EXPECT_STREQ("untouched", big);
   t.Set("sz", REG_SZ, "abc", 4);
-  EXPECT_EQ(0, RegReadProtectedString(t.key.h, "sz", big, sizeof big));
+  EXPECT_EQ(0, RegReadProtectedString(t.key.key, "sz", big, sizeof big));
   EXPECT_STREQ("untouched", big);
 }
 
 TEST(RegWrite, WritesTypedValues) {
   TestKey t("write");
-  EXPECT_EQ(1, RegWriteString(t.key.h, "s", "text"));
-  EXPECT_EQ(1, RegWriteDword(t.key.h, "d", 0xCAFE));
-  EXPECT_EQ(1, RegWriteValue(t.key.h, "b", REG_BINARY, "\x01\x02", 2));
+  EXPECT_EQ(1, RegWriteString(t.key.key, "s", "text"));
+  EXPECT_EQ(1, RegWriteDword(t.key.key, "d", 0xCAFE));
+  EXPECT_EQ(1, RegWriteValue(t.key.key, "b", REG_BINARY, "\x01\x02", 2));
   char buf[8];
-  EXPECT_EQ(1, RegReadString(t.key.h, "s", buf, 5));
+  EXPECT_EQ(1, RegReadString(t.key.key, "s", buf, 5));
   EXPECT_STREQ("text", buf);
   DWORD d = 0;
-  EXPECT_EQ(1, RegReadDword(t.key.h, "d", &d));
+  EXPECT_EQ(1, RegReadDword(t.key.key, "d", &d));
   EXPECT_EQ(0xCAFEu, d);
-  EXPECT_EQ(1, RegReadBinary(t.key.h, "b", buf, 2));
+  EXPECT_EQ(1, RegReadBinary(t.key.key, "b", buf, 2));
   EXPECT_EQ(0, memcmp("\x01\x02", buf, 2));
-  Key readOnly;
+  KeyGuard readOnly;
   ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyExA(HKEY_CURRENT_USER, t.path.c_str(), 0, KEY_READ, &readOnly.h));
-  EXPECT_EQ(0, RegWriteDword(readOnly.h, "denied", 1));
+            RegOpenKeyExA(HKEY_CURRENT_USER, t.path.c_str(), 0, KEY_READ, &readOnly.key));
+  EXPECT_EQ(0, RegWriteDword(readOnly.key, "denied", 1));
 }
 
 TEST(RegDeleteKeyTree, DeletesThreeLevelsDeep) {
   TestKey t("tree");
-  Key k;
+  KeyGuard k;
   for (const char* sub : {"\\T\\A\\A1\\A2", "\\T\\A\\B1", "\\T\\C", "\\Keep"}) {
     ASSERT_EQ(ERROR_SUCCESS,
-              RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + sub).c_str(), KEY_WRITE, &k.h));
-    RegWriteDword(k.h, "v", 1);
-    RegCloseKey(k.h);
-    k.h = nullptr;
+              RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + sub).c_str(), KEY_WRITE, &k.key));
+    RegWriteDword(k.key, "v", 1);
+    RegCloseKey(k.key);
+    k.key = nullptr;
   }
-  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyTree(t.key.h, "T"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyTree(t.key.key, "T"));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, t.path + "\\T"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, t.path + "\\Keep"));
-  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyTree(t.key.h, "T"));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyTree(t.key.key, "T"));
 
   // An empty name would name the parent itself: refused, nothing deleted.
-  EXPECT_NE(ERROR_SUCCESS, RegDeleteKeyTree(t.key.h, ""));
-  EXPECT_NE(ERROR_SUCCESS, RegDeleteKeyTree(t.key.h, nullptr));
+  EXPECT_NE(ERROR_SUCCESS, RegDeleteKeyTree(t.key.key, ""));
+  EXPECT_NE(ERROR_SUCCESS, RegDeleteKeyTree(t.key.key, nullptr));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, t.path + "\\Keep"));
 }
 
@@ -247,21 +241,21 @@ TEST(RegParseRoot, RecognisesTheShortPrefixesOnly) {
 TEST(RegRemoveItem, RemovesKeysValuesAndEmptyKeys) {
   TestKey t("remove");
   std::string full = "HKCU\\" + t.path;
-  Key k;
+  KeyGuard k;
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\Tree\\Sub").c_str(),
-                                              KEY_WRITE, &k.h));
-  RegCloseKey(k.h);
-  k.h = nullptr;
+                                              KEY_WRITE, &k.key));
+  RegCloseKey(k.key);
+  k.key = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\Empty").c_str(), KEY_WRITE, &k.h));
-  RegCloseKey(k.h);
-  k.h = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\Valued").c_str(), KEY_WRITE, &k.h));
-  RegWriteDword(k.h, "v", 1);
-  RegCloseKey(k.h);
-  k.h = nullptr;
-  RegWriteString(t.key.h, "Value", "x");
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\Empty").c_str(), KEY_WRITE, &k.key));
+  RegCloseKey(k.key);
+  k.key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\Valued").c_str(),
+                                              KEY_WRITE, &k.key));
+  RegWriteDword(k.key, "v", 1);
+  RegCloseKey(k.key);
+  k.key = nullptr;
+  RegWriteString(t.key.key, "Value", "x");
 
   // Kind 0: the key with its subtree.
   EXPECT_EQ(1, RegRemoveItem((full + "\\Tree").c_str(), REG_ITEM_KEY));
@@ -281,9 +275,9 @@ TEST(RegRemoveItem, RemovesKeysValuesAndEmptyKeys) {
   EXPECT_EQ(1, RegRemoveItem((full + "\\Missing").c_str(), REG_ITEM_KEY_IF_EMPTY));
   // A key with only a subkey stays too.
   ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\P\\C").c_str(), KEY_WRITE, &k.h));
-  RegCloseKey(k.h);
-  k.h = nullptr;
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, (t.path + "\\P\\C").c_str(), KEY_WRITE, &k.key));
+  RegCloseKey(k.key);
+  k.key = nullptr;
   EXPECT_EQ(0, RegRemoveItem((full + "\\P").c_str(), REG_ITEM_KEY_IF_EMPTY));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, t.path + "\\P\\C"));
 
@@ -299,11 +293,11 @@ TEST(RegRemoveItem, ItemsDirectlyUnderARootAndMalformedPaths) {
   EXPECT_EQ(1, RegRemoveItem("HKCU\\ZsRootValue", REG_ITEM_VALUE));
   EXPECT_FALSE(ValueExists(HKEY_CURRENT_USER, "", "ZsRootValue"));
 
-  Key k;
+  KeyGuard k;
   ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyByAccess(HKEY_CURRENT_USER, "ZsRootKey\\Child", KEY_WRITE, &k.h));
-  RegCloseKey(k.h);
-  k.h = nullptr;
+            RegOpenKeyByAccess(HKEY_CURRENT_USER, "ZsRootKey\\Child", KEY_WRITE, &k.key));
+  RegCloseKey(k.key);
+  k.key = nullptr;
   EXPECT_EQ(1, RegRemoveItem("hkcu\\ZsRootKey", REG_ITEM_KEY));
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, "ZsRootKey"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, "Software"));
@@ -326,24 +320,24 @@ TEST(RegProduct, InstallDirAndProductKey) {
   EXPECT_EQ(0, RegGetInstallDir(dir, MAX_PATH));
   EXPECT_STREQ("", dir);
 
-  Key k;
+  KeyGuard k;
   ASSERT_EQ(ERROR_SUCCESS,
             RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vesk\\ZRV\\CurrentVersion\\Info",
-                               KEY_WRITE, &k.h));
+                               KEY_WRITE, &k.key));
   EXPECT_EQ(1, RegProductKeyExists());
-  ASSERT_EQ(1, RegWriteString(k.h, "InstallDir", ""));
+  ASSERT_EQ(1, RegWriteString(k.key, "InstallDir", ""));
   strcpy(dir, "stale");
   EXPECT_EQ(0, RegGetInstallDir(dir, MAX_PATH));
   EXPECT_STREQ("", dir);
 
-  ASSERT_EQ(1, RegWriteString(k.h, "InstallDir", "C:\\Program Files\\Vesk\\"));
+  ASSERT_EQ(1, RegWriteString(k.key, "InstallDir", "C:\\Program Files\\Vesk\\"));
   EXPECT_EQ(1, RegGetInstallDir(dir, MAX_PATH));
   EXPECT_STREQ("C:\\Program Files\\Vesk\\", dir);
   // Too long for the buffer: nothing read, the buffer stays empty.
   EXPECT_EQ(0, RegGetInstallDir(dir, 10));
   EXPECT_STREQ("", dir);
-  RegCloseKey(k.h);
-  k.h = nullptr;
+  RegCloseKey(k.key);
+  k.key = nullptr;
   EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyTree(HKEY_LOCAL_MACHINE, "Software\\Vesk"));
   EXPECT_EQ(0, RegProductKeyExists());
 }
