@@ -152,8 +152,9 @@ void ExeLibsRelease() {
     }
   }
   if (g_options.singleComponentArchive[0] != 0) {
+    // The one-component description lies where the run read it, whatever the current folder.
     SetupLog("Deleting file: %s ", "setupc.xml");
-    DeleteFileA("setupc.xml");
+    DeleteFileA(g_options.setupDescFile);
   }
   if (!g_options.update && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
     char path[MAX_PATH];

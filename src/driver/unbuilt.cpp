@@ -1,13 +1,12 @@
-// Interim bodies of the driver's own workers that are not built yet: the global setup description
-// and the runtime library check. Each does only what is trivially correct without its real body
-// and otherwise refuses visibly with an error line; none reports work it did not do.
+// Interim bodies of the driver's own workers that are not built yet: the runtime library check.
+// Each does only what is trivially correct without its real body and otherwise refuses visibly with
+// an error line; none reports work it did not do.
 #include "driver/unbuilt.h"
 
 #include <windows.h>
 
 #include "driver/context.h"
 #include "driver/exit.h"
-#include "driver/globalxml.h"
 #include "driver/log.h"
 #include "driver/options.h"
 #include "driver/runtimelibs.h"
@@ -20,23 +19,6 @@ void SetupRefuseUnbuilt(const char* name) {
   SetupLogUnbuilt(name);
   SetupExit(nullptr, nullptr, -1, name);
 }
-
-// Refuses: a nonzero result ends the run with -1.
-int SetupBuildGlobalXml() {
-  SetupLogUnbuilt("SetupBuildGlobalXml");
-  return 1;
-}
-
-// Without a single-component archive there is nothing to build; without an installed product the
-// builder fails; anything else is refused (121).
-int SetupOneComponentXml() {
-  if (g_options.singleComponentArchive[0] == 0) return 1;
-  if (!g_context.productInstalled) return 0;
-  SetupLogUnbuilt("SetupOneComponentXml");
-  return 0;
-}
-
-int SetupSaveGlobalXml(XML_Document**, XML_Node*) { SetupRefuseUnbuilt("SetupSaveGlobalXml"); }
 
 // A package that carries none of the three libraries has nothing to check; one that carries any
 // is refused.

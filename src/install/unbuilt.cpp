@@ -42,18 +42,18 @@ int SetupCommitChanges(XML_Document*) {
   return 0;
 }
 
+// With an empty engine list there is nothing to copy or commit; a list with entries is refused.
 int SetupCopyEngines() {
+  if (g_context.engineList == nullptr) return 1;
   SetupLogUnbuilt("SetupCopyEngines");
   return 0;
 }
 
 int SetupCommitEngines() {
+  if (g_context.engineList == nullptr) return 1;
   SetupLogUnbuilt("SetupCommitEngines");
   return 0;
 }
-
-// Nothing can have filled the engine list yet.
-void SetupFreeEngineList() { g_context.engineList = nullptr; }
 
 int SetupBuildGlobalFromUninst() {
   SetupLogUnbuilt("SetupBuildGlobalFromUninst");

@@ -9,6 +9,10 @@ void RegReadInstalledComponents();
 // engine is newer), 108 (an older build of an installed component), 115 or 118.
 int CheckInstalledVersions();
 
+// The language name of a code of the language table ("EN_US" -> "ENGLISH"); any other text is
+// returned as it is.
+const char* RegLanguageName(const char* code);
+
 // Creates the install folder and the product's registry keys. 0, or the number of the step that
 // failed.
 int RegWriteProductRoot();

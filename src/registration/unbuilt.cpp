@@ -29,12 +29,6 @@ void RegReadInstalledComponents() {
   SetupRefuseUnbuilt("RegReadInstalledComponents");
 }
 
-// With no components on either side there is nothing to compare.
-int CheckInstalledVersions() {
-  if (g_context.componentCount == 0 && g_context.installedComponentCount == 0) return 0;
-  SetupRefuseUnbuilt("CheckInstalledVersions");
-}
-
 int RegWriteProductRoot() { SetupRefuseUnbuilt("RegWriteProductRoot"); }
 
 int RegWriteRegistration() {

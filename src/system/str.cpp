@@ -112,3 +112,9 @@ int AnsiToWide(wchar16* dest, const char* source, int size) {
   return i;
 #endif
 }
+
+int StrIsPlainFileName(const char* name) {
+  if (name == nullptr || name[0] == 0) return 0;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
+  return strpbrk(name, "\\/:") == nullptr ? 1 : 0;
+}

@@ -30,3 +30,8 @@ int AnsiToWide(wchar16* dest, const char* source, int size);
 
 // Length of a UTF-16 text in code units.
 size_t Str16Len(const wchar16* text);
+
+// 1 when name is a plain file name that stays inside the folder it is joined to: not empty, not
+// "." or "..", and without '\\', '/' or ':'. Package content is untrusted, so every name taken
+// from an archive, a data file or a container passes this before it becomes a path.
+int StrIsPlainFileName(const char* name);

@@ -482,6 +482,9 @@ int XML_Close(XML_Document* doc) {
 #ifdef _WIN32
   if (doc->file != nullptr) result = XmlFileFinish(doc);
 #endif
+  if (doc->attached != nullptr && doc->releaseAttached != nullptr) {
+    doc->releaseAttached(doc->attached);
+  }
   XmlFreeList(doc->top.firstChild);
   if (doc->source.owned) free(doc->source.data);
   free(doc->values.data);

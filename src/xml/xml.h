@@ -76,6 +76,10 @@ struct XML_Document {
   XML_Buffer output;  // lent the caller's buffer by XML_Serialize; length = last reported size
   int writable;       // written back to its file by XML_Close
   XML_Node top;       // never written; its first element child is the root
+  // One block a caller may keep beside the document (an index of its content); XML_Close hands it
+  // to release when both are set.
+  void* attached;
+  void (*releaseAttached)(void* attached);
 };
 
 // ---- Documents and the root ----

@@ -111,20 +111,24 @@ def log_line_deleting(s):
 
 def test_silent_mode_log_and_pending_codes(bed, build_win):
     s = Setup(bed, build_win, program="setup.exe")
-    # The product as built so far refuses where the global description would be built.
-    assert s.run("/SILENTMODE") == -1
+    # A folder without setup.xml is no package: the global description cannot be built.
+    assert s.run("/SILENTMODE") == 114
     assert not (s.pkg / "zsetup.log").exists()
     assert s.journal("vis") is None
 
-    assert s.run("/silentmode", "/TEST") == -1
+    assert s.run("/silentmode", "/TEST") == 114
     assert s.journal("vis") is None
-    assert s.log() == [
+    log = s.log()
+    assert log[:4] == [
         "CmdLine: /silentmode /TEST",
         "Resource: main.dll",
         "Registry: old settings read",
-        "Error: SetupBuildGlobalXml: not built yet",
-        "",
+        "global.xml created",
     ]
+    assert log[4].startswith("XML_ACCESS: ") and log[4].endswith("\\global.xml")
+    assert log[5].endswith(" - C:\\pkg\\setup.xml")
+    assert log[6:] == ["Error: C:\\pkg\\setup.xml doesn't exist", log_line_deleting(s),
+                       "Exitcode: 114", ""]
 
     # Interactively, a pending code of the start ends the run through the exit path, which shows
     # it in error style and disconnects the visual library.

@@ -1,0 +1,269 @@
+#include "package/extract.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include <dll.hpp>
+
+#include "system/files.h"
+#include "system/guards.h"
+#include "system/str.h"
+
+namespace {
+
+// ---- CRC-32 ----
+
+struct CrcTable {
+  uint32_t entry[256];
+  CrcTable() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      entry[i] = c;
+    }
+  }
+};
+
+const CrcTable kCrc;
+
+// ---- Update containers ----
+
+// ASCII letters compared without case; the locale-independent comparison of the system is missing
+// on the older systems the program supports.
+bool EqualNoCase(const char* a, const char* b, long len) {
+  for (long i = 0; i < len; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The first "[" at or after from whose next len bytes equal text ignoring case; -1 when none lies
+// wholly inside the buffer.
+long FindBracketed(const char* data, long size, long from, const char* text, long len) {
+  for (long i = from; i + len <= size; ++i) {
+    if (data[i] != '[') continue;
+    if (EqualNoCase(data + i, text, len)) return i;
+  }
+  return -1;
+}
+
+// The marker's letters compare ignoring case; its last four bytes exactly.
+long FindMarker(const char* data, long size, long from) {
+  static const char kTail[4] = {'\r', '\n', 0x1A, 0};
+  for (long at = from;; ++at) {
+    at = FindBracketed(data, size, at, "[update_data]", 13);
+    if (at < 0 || at + 17 > size) return -1;
+    if (memcmp(data + at + 13, kTail, 4) == 0) return at;
+  }
+}
+
+// Reads a decimal key of the section. Missing or not a number gives fallback; the value keeps its
+// true sign (64 bits, so "4294967295" and "-1" are both representable).
+long long ProfileNumber(const char* file, const char* key, long long fallback) {
+  char text[64];
+  GetPrivateProfileStringA("update_info", key, "", text, sizeof text, file);
+  char* end = nullptr;
+  long long value = strtoll(text, &end, 10);
+  if (end == text) return fallback;
+  return value;
+}
+
+bool WriteAll(HANDLE file, const void* data, DWORD size) {
+  DWORD written = 0;
+  return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+// ---- RAR archives ----
+
+// Where the library's decoded bytes go: the file the program created for the current entry.
+struct Sink {
+  HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+int CALLBACK RarCallback(UINT message, LPARAM userData, LPARAM p1, LPARAM p2) {
+  Sink* sink = reinterpret_cast<Sink*>(userData);
+  if (message == UCM_PROCESSDATA) {
+    if (sink->file == INVALID_HANDLE_VALUE) return -1;
+    return WriteAll(sink->file, reinterpret_cast<const void*>(p1), static_cast<DWORD>(p2)) ? 1 : -1;
+  }
+  // No password is ever supplied and no further volume is looked for: both end the entry with an
+  // error.
+  return -1;
+}
+
+// An open archive, closed at the end of the scope. The file itself is held open beside the
+// library's own handle, shared for reading and writing, for as long as the walk lasts.
+struct Archive {
+  HANDLE handle = nullptr;
+  HandleGuard file;
+  Sink sink;
+  ~Archive() {
+    if (handle != nullptr) RARCloseArchive(handle);
+  }
+  bool Open(const char* path) {
+    file.handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.handle == INVALID_HANDLE_VALUE) return false;
+    wchar_t wide[MAX_PATH];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH) == 0) return false;
+    RAROpenArchiveDataEx data;
+    memset(&data, 0, sizeof data);
+    data.ArcNameW = wide;
+    data.OpenMode = RAR_OM_EXTRACT;
+    data.Callback = RarCallback;
+    data.UserData = reinterpret_cast<LPARAM>(&sink);
+    handle = RAROpenArchiveEx(&data);
+    return handle != nullptr && data.OpenResult == ERAR_SUCCESS;
+  }
+};
+
+enum Next { NEXT_ENTRY, NEXT_END, NEXT_ERROR };
+
+// Reads the next header; an entry the program can only write as a plain file is NEXT_ENTRY with
+// its narrow name in name (MAX_PATH bytes).
+Next ReadEntry(HANDLE archive, RARHeaderDataEx* header, char* name) {
+  int rc = RARReadHeaderEx(archive, header);
+  if (rc == ERAR_END_ARCHIVE) return NEXT_END;
+  if (rc != ERAR_SUCCESS) return NEXT_ERROR;
+  if ((header->Flags & (RHDF_DIRECTORY | RHDF_ENCRYPTED | RHDF_SPLITBEFORE | RHDF_SPLITAFTER)) ||
+      header->RedirType != 0) {
+    return NEXT_ERROR;
+  }
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, 0, header->FileNameW, -1, name, MAX_PATH, nullptr, &lossy);
+  if (n == 0 || lossy) return NEXT_ERROR;
+  return NEXT_ENTRY;
+}
+
+// Creates output and lets the library decode the current entry into it, checking its CRC.
+bool ExtractCurrent(Archive* archive, const char* output) {
+  archive->sink.file =
+      CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (archive->sink.file == INVALID_HANDLE_VALUE) return false;
+  int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
+  bool closed = CloseHandle(archive->sink.file) != 0;
+  archive->sink.file = INVALID_HANDLE_VALUE;
+  return rc == ERAR_SUCCESS && closed;
+}
+
+}  // namespace
+
+uint32_t Crc32(uint32_t crc, const void* data, size_t size) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  crc = ~crc;
+  for (size_t i = 0; i < size; ++i) crc = kCrc.entry[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+int ExtractUpdateData(const char* path, const char* output, char* infoName) {
+  infoName[0] = 0;
+  HeapGuard<char> data;
+  long size = 0;
+  {
+    HandleGuard file(FileOpenRetry(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    if (file.handle == INVALID_HANDLE_VALUE) return 0;
+    DWORD high = 0;
+    DWORD low = GetFileSize(file.handle, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+    if (high != 0 || low > 0x7FFFFFF0u) return 0;
+    size = static_cast<long>(low);
+    data.block = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+    if (data.block == nullptr) return 0;
+    DWORD got = 0;
+    if (!ReadFile(file.handle, data.block, low, &got, nullptr) || got != low) return 0;
+  }
+  long section = FindBracketed(data.block, size, 0, "[update_info]", 13);
+  if (section < 0) return 0;
+  long marker = FindMarker(data.block, size, section);
+  if (marker < 0) return 0;
+
+  char folder[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof folder, folder);
+  if (n == 0 || n >= sizeof folder) return 0;
+  char info[MAX_PATH];
+  if (GetTempFileNameA(folder, "ZSFX", 0, info) == 0) return 0;
+  {
+    HandleGuard file(CreateFileA(info, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE) {
+      DeleteFileA(info);
+      return 0;
+    }
+    StrCopyN(infoName, info, MAX_PATH);
+    if (!WriteAll(file.handle, data.block + section, static_cast<DWORD>(marker - section))) {
+      return 0;
+    }
+  }
+
+  long long available = size - (marker + 17);
+  long long fileSize = ProfileNumber(info, "filesize", 0);
+  if (fileSize < 0 || fileSize > available) return 0;
+  // An unsigned 32-bit number written either way: "4294967295" and "-1" are the same CRC.
+  uint32_t expected = static_cast<uint32_t>(ProfileNumber(info, "crc", -1));
+  const char* payload = data.block + marker + 17;
+  uint32_t actual = fileSize == 0 ? 0 : Crc32(0, payload, static_cast<size_t>(fileSize));
+  if (actual != expected) return 0;
+
+  HANDLE out = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return 0;
+  bool written = WriteAll(out, payload, static_cast<DWORD>(fileSize));
+  if (!CloseHandle(out)) written = false;
+  if (!written) {
+    DeleteFileA(output);
+    return 0;
+  }
+  return 1;
+}
+
+int ExtractArchive(const char* path, const char* folder) {
+  Archive archive;
+  if (!archive.Open(path)) return 0;
+  size_t folderLength = strlen(folder);
+  RARHeaderDataEx header;
+  memset(&header, 0, sizeof header);
+  for (;;) {
+    char name[MAX_PATH];
+    switch (ReadEntry(archive.handle, &header, name)) {
+      case NEXT_END:
+        return 1;
+      case NEXT_ERROR:
+        return 0;
+      case NEXT_ENTRY:
+        break;
+    }
+    // The library hands names over as stored: "..\x" or "C:\x" would be written outside.
+    if (!StrIsPlainFileName(name) || folderLength + strlen(name) > MAX_PATH - 1) return 0;
+    char output[MAX_PATH];
+    StrCopyN(output, folder, sizeof output);
+    StrAppendN(output, name, sizeof output);
+    if (!ExtractCurrent(&archive, output)) return 0;
+  }
+}
+
+int ExtractArchiveEntry(const char* path, const char* output, const char* entry) {
+  char wanted[MAX_PATH];
+  StrCopyN(wanted, entry, sizeof wanted);
+  Archive archive;
+  if (!archive.Open(path)) return 0;
+  RARHeaderDataEx header;
+  memset(&header, 0, sizeof header);
+  for (;;) {
+    int rc = RARReadHeaderEx(archive.handle, &header);
+    if (rc != ERAR_SUCCESS) return 0;
+    char name[MAX_PATH];
+    BOOL lossy = FALSE;
+    bool plain = (header.Flags & RHDF_DIRECTORY) == 0 && header.RedirType == 0 &&
+                 WideCharToMultiByte(CP_ACP, 0, header.FileNameW, -1, name, MAX_PATH, nullptr,
+                                     &lossy) != 0 &&
+                 !lossy;
+    if (plain && lstrcmpiA(name, wanted) == 0) return ExtractCurrent(&archive, output) ? 1 : 0;
+    if (RARProcessFile(archive.handle, RAR_SKIP, nullptr, nullptr) != ERAR_SUCCESS) return 0;
+  }
+}

@@ -1,0 +1,225 @@
+#include "package/layout.h"
+
+#include <stdint.h>
+#include <string.h>
+#include <windows.h>
+
+#include "driver/context.h"
+#include "driver/exit.h"
+#include "driver/log.h"
+#include "driver/vislib.h"
+#include "install/engines.h"
+#include "system/files.h"
+#include "system/guards.h"
+#include "system/os.h"
+#include "system/registry.h"
+#include "system/str.h"
+
+namespace {
+
+const char kDefaultInstallPath[] = "%PROGRAMFILES%\\Vesk";
+const DWORD kBlock = 10000;
+
+// Expands text as an install folder: environment variables, then the registry's Program Files
+// folder for a "%ProgramFiles%\" the system does not know. False when the result is over-long.
+bool Expand(const char* text, char* out) {
+  DWORD n = ExpandEnvironmentStringsA(text, out, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) return false;
+  if (out[0] == '%') {
+    KeyGuard key;
+    if (RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion",
+                           KEY_READ, &key.key) == ERROR_SUCCESS) {
+      char programFiles[MAX_PATH];
+      if (!RegReadString(key.key, "ProgramFilesDir", programFiles, sizeof programFiles)) {
+        programFiles[0] = 0;
+      }
+      AddBackslash(programFiles, sizeof programFiles);
+      if (CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, out, 15, "%ProgramFiles%\\", 15) ==
+          CSTR_EQUAL) {
+        if (strlen(programFiles) + strlen(out + 15) > MAX_PATH - 1) return false;
+        char joined[MAX_PATH];
+        StrCopyN(joined, programFiles, sizeof joined);
+        StrAppendN(joined, out + 15, sizeof joined);
+        StrCopyN(out, joined, MAX_PATH);
+      }
+    }
+  }
+  size_t len = strlen(out);
+  if (len == 0) return true;
+  if (out[len - 1] != '\\') {
+    if (len + 1 > MAX_PATH - 1) return false;
+    out[len] = '\\';
+    out[len + 1] = 0;
+  }
+  return true;
+}
+
+// An absolute folder below a drive or a share: "X:\name\" or "\\server\share\name\".
+bool UsableInstallFolder(const char* folder) {
+  const char* rest = nullptr;
+  if (((folder[0] | 0x20) >= 'a' && (folder[0] | 0x20) <= 'z') && folder[1] == ':' &&
+      folder[2] == '\\') {
+    rest = folder + 3;
+  } else if (folder[0] == '\\' && folder[1] == '\\') {
+    const char* server = strchr(folder + 2, '\\');
+    const char* share = server != nullptr ? strchr(server + 1, '\\') : nullptr;
+    if (server == nullptr || server == folder + 2 || share == nullptr || share == server + 1) {
+      return false;
+    }
+    rest = share + 1;
+  } else {
+    return false;
+  }
+  return rest[0] != 0 && rest[0] != '\\';
+}
+
+bool IsFolder(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Opens data piece number (1 to 9): from the current folder, then from its disk folder, then from
+// the current folder again.
+HANDLE OpenPiece(int number, bool firstTry) {
+  char name[32];
+  wsprintfA(name, "data%d.dat", number);
+  HANDLE piece = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (piece != INVALID_HANDLE_VALUE || !firstTry) return piece;
+  char onDisk[64];
+  wsprintfA(onDisk, "..\\disk%d\\data%d.dat", number, number);
+  piece = CreateFileA(onDisk, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (piece != INVALID_HANDLE_VALUE) return piece;
+  return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
+  DWORD got = 0;
+  return ReadFile(file, buffer, size, &got, nullptr) && got == size;
+}
+
+bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
+  DWORD written = 0;
+  return WriteFile(file, buffer, size, &written, nullptr) && written == size;
+}
+
+// Joins the pieces into data.dat; ends the run for a piece that is not supplied.
+int JoinPieces(const SetupExitContext* exitContext, const char* workDir, int pieceCount) {
+  char dataPath[MAX_PATH];
+  StrCopyN(dataPath, workDir, sizeof dataPath);
+  StrAppendN(dataPath, "data.dat", sizeof dataPath);
+  HandleGuard data(CreateFileA(dataPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (data.handle == INVALID_HANDLE_VALUE) return 0;
+  static char block[kBlock];
+  for (int i = 1; i <= pieceCount; ++i) {
+    HandleGuard piece(OpenPiece(i, true));
+    while (piece.handle == INVALID_HANDLE_VALUE) {
+      if (g_options.silent) SetupExitWith(exitContext, 202, nullptr);
+      if (VisShowMsg(202, nullptr, MB_OKCANCEL) == IDCANCEL) {
+        CloseHandle(data.handle);
+        data.handle = nullptr;
+        SetupExitWith(exitContext, 0, nullptr);
+      }
+      piece.handle = OpenPiece(i, false);
+    }
+    for (;;) {
+      DWORD got = 0;
+      if (!ReadFile(piece.handle, block, kBlock, &got, nullptr)) return 0;
+      if (got > 0 && !WriteExactly(data.handle, block, got)) return 0;
+      if (got < kBlock) break;
+    }
+  }
+  if (!CloseHandle(data.handle)) return 0;
+  data.handle = nullptr;
+  return SetupSplitDataFile(workDir);
+}
+
+}  // namespace
+
+void SetupResolveInstallPath(const char* text) {
+  char folder[MAX_PATH];
+  if (!Expand(text, folder) || !UsableInstallFolder(folder)) {
+    // An empty or relative folder would install into the current drive's root or folder.
+    SetupLogError("Install path not usable: %s", text);
+    if (!Expand(kDefaultInstallPath, folder) || !UsableInstallFolder(folder)) folder[0] = 0;
+  }
+  StrCopyN(g_context.installDir, folder, sizeof g_context.installDir);
+}
+
+int SetupPrepareData(const SetupExitContext* exitContext, char* workDir, int pieceCount) {
+  SysPumpMessages();
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) temp[0] = 0;
+  StrCopyN(workDir, temp, MAX_PATH);
+  StrAppendN(workDir, "ZSetup\\", MAX_PATH);
+  FileDeleteMatching(workDir, 1, "*.*", 0);
+  // A folder left by an interrupted run (it still has subfolders) is reused.
+  if (!FileCreateFolderPath(workDir) && !IsFolder(workDir)) {
+    SetupLogError("Can't create directory: %s", workDir);
+    SetupExitWith(exitContext, 105, nullptr);
+  }
+  if (pieceCount > 0 && !JoinPieces(exitContext, workDir, pieceCount)) return 0;
+
+  char diskFolder[16];
+  StrCopyN(diskFolder, "..\\disk \\", sizeof diskFolder);
+  // Without pieces no disk was used: a container that is not in the setup folder is looked for on
+  // disk 1 first.
+  int lastDisk = 0;
+  if (pieceCount > 0) {
+    diskFolder[6] = static_cast<char>('0' + pieceCount);
+    lastDisk = pieceCount;
+  }
+  int result = SetupExtractEngines(workDir, diskFolder, lastDisk);
+  if (result == 0) return 1;
+  if (result == 202) SetupExitWith(exitContext, 0, nullptr);
+  SetupExitWith(exitContext, result, "EE");
+}
+
+int SetupSplitDataFile(const char* workDir) {
+  char dataPath[MAX_PATH];
+  StrCopyN(dataPath, workDir, sizeof dataPath);
+  StrAppendN(dataPath, "data.dat", sizeof dataPath);
+  HandleGuard data(CreateFileA(dataPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (data.handle == INVALID_HANDLE_VALUE) return 0;
+  unsigned char header[8];
+  if (!ReadExactly(data.handle, header, sizeof header)) return 0;
+  int32_t count;
+  memcpy(&count, header, 4);
+  static char block[kBlock];
+  for (int32_t e = 0; e < count; ++e) {
+    unsigned char entry[208];
+    if (!ReadExactly(data.handle, entry, sizeof entry)) return 0;
+    int32_t size;
+    memcpy(&size, entry + 200, 4);
+    const char* stored = reinterpret_cast<const char*>(entry);
+    // The name must end inside its field and be a plain name other than data.dat itself.
+    if (size < 0 || memchr(stored, 0, 200) == nullptr || !StrIsPlainFileName(stored) ||
+        lstrcmpiA(stored, "data.dat") == 0 || strlen(workDir) + strlen(stored) > MAX_PATH - 1) {
+      return 0;
+    }
+    char path[MAX_PATH];
+    StrCopyN(path, workDir, sizeof path);
+    StrAppendN(path, stored, sizeof path);
+    HANDLE out =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return 0;
+    bool ok = true;
+    for (int32_t left = size; ok && left > 0;) {
+      DWORD part = left > static_cast<int32_t>(kBlock) ? kBlock : static_cast<DWORD>(left);
+      ok = ReadExactly(data.handle, block, part) && WriteExactly(out, block, part);
+      left -= static_cast<int32_t>(part);
+    }
+    if (!CloseHandle(out)) ok = false;
+    if (!ok) {
+      // A truncated data.dat must not leave a short file that looks complete.
+      DeleteFileA(path);
+      return 0;
+    }
+  }
+  return 1;
+}
