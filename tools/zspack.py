@@ -115,14 +115,19 @@ class El:
         return child
 
 
+NAMED_REFERENCES = {"<": "&lt;", ">": "&gt;", "&": "&amp;", "'": "&apos;", '"': "&quot;"}
+
+
 def xml_escape(text: str) -> str:
+    """Every UTF-16 unit outside printable ASCII becomes a numeric reference, as the setup
+    program's own writer does."""
     out = []
-    raw = text.encode("utf-16-le")
+    raw = text.encode("utf-16-le", "surrogatepass")
     for i in range(0, len(raw), 2):
         unit = raw[i] | raw[i + 1] << 8
         ch = chr(unit)
-        if ch in "<>&'\"":
-            out.append({"<": "&lt;", ">": "&gt;", "&": "&amp;", "'": "&apos;", '"': "&quot;"}[ch])
+        if ch in NAMED_REFERENCES:
+            out.append(NAMED_REFERENCES[ch])
         elif 0x20 <= unit <= 0x7E:
             out.append(ch)
         else:
@@ -284,7 +289,7 @@ class Engine:
 
 @dataclass
 class Package:
-    setup: El
+    root: El  # of setup.xml
     components: list
     engines: list
     setup_el: El
@@ -637,7 +642,7 @@ def read_manifest(manifest, base: Path, chk: Checks, copies: dict) -> Package:
         if name.lower() in seen:
             chk.fail(f"{what} '{name}' has the name of {seen[name.lower()]}")
         seen[name.lower()] = f"{what} '{name}'"
-    if pieces or not package.split:
+    if pieces or not package.split:  # with a disk size the count is known once archives exist
         _check_engine_places(package, pieces, chk)
     _check_working_folder(package, chk)
     return package
@@ -779,7 +784,7 @@ def _stage(pkg: Package, stage: Path, chk: Checks) -> PackResult:
             return PackResult(chk.errors[0], 2)
         write_pieces(stage / "out", data, pieces)
     pkg.setup_el.attrs.append(("DAT_CNT", str(pieces)))
-    (setup_dir / "setup.xml").write_bytes(xml_text(pkg.setup))
+    (setup_dir / "setup.xml").write_bytes(xml_text(pkg.root))
     for eng in pkg.engines:
         folder = setup_dir if not eng.disk or eng.disk == 1 else stage / "out" / f"disk{eng.disk}"
         folder.mkdir(parents=True, exist_ok=True)
@@ -927,6 +932,9 @@ def test_rar(archive: Path, entries, stub=b"", password=None) -> str:
         blob = target.read_bytes()
     Path(archive).write_bytes(stub + rar5_rename(blob, renames))
     return ""
+
+
+test_rar.__test__ = False  # a helper, not a test, when a test module imports it by name
 
 
 def prepend_stub(archive: Path, stub=FAKE_SFX_STUB):
