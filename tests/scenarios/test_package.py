@@ -1,0 +1,204 @@
+"""The preparing phase under Wine on packages made by the package builder: global.xml from
+setup.xml and the component archives, the component libraries' first commands, the clean-up, and
+package content that must not reach outside its folders."""
+
+import shutil
+import sys
+import threading
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import winebed
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import zspack  # noqa: E402
+
+DOUBLES = winebed.BUILD_WIN / "tests" / "doubles"
+SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
+PRODUCT = r"HKLM\Software\Vesk\Zrv\CurrentVersion"
+
+
+def temp_folder(bed) -> Path:
+    return next(p for p in (bed.c / "users").glob("*/Temp"))
+
+
+def lib(name):
+    return {"name": name, "source": str(DOUBLES / "comp.dll")}
+
+
+def component(name, display, build, libs, gui=(), settings=None):
+    c = {"name": name, "display": display, "build": build, "exe": [lib(n) for n in libs],
+         "gui": [lib(n) for n in gui], "files": [{"content": f"{name} payload", "name": f"{name}.txt"}]}
+    if settings:
+        c["settings"] = settings
+    return c
+
+
+MANIFEST = {
+    "title": "Zorva & Friends",
+    "language": "ENGLISH",
+    "settings": [{"id": "A1", "data": {"FromPackage": 1}}],
+    "components": [
+        component("core", "Core protection", "10000001", ["core.dll"], gui=["core.dll"],
+                  settings=[{"id": "A1", "data": {"Level": 3},
+                             "profiles": [{"name": "Home", "data": {"Scan": 1}}]}]),
+        component("mail", "Mail shield", "10000002", ["mail.dll", "mail2.dll"]),
+        component("web", "Web shield", "10000003", ["web.dll"],
+                  settings=[{"id": "B2", "data": {"Port": 80}}]),
+    ],
+}
+
+
+class Run:
+    """setup.exe of a package folder, with the component double's script and journal."""
+
+    def __init__(self, bed, folder: Path):
+        self.bed, self.folder = bed, folder
+        self.zs = bed.c / "zs"
+        self.zs.mkdir(exist_ok=True)
+        self.env = {"ZS_COMP_SCRIPT": "C:\\zs\\comp_script.txt",
+                    "ZS_COMP_JOURNAL": "C:\\zs\\comp_journal.txt",
+                    "ZS_VIS_SCRIPT": "C:\\zs\\vis_script.txt",
+                    "ZS_VIS_JOURNAL": "C:\\zs\\vis_journal.txt"}
+
+    def __call__(self, *args, script="", vis="", cwd=None) -> int:
+        for name in ("comp_journal.txt", "vis_journal.txt"):
+            (self.zs / name).unlink(missing_ok=True)
+        (self.folder / "zsetup.log").unlink(missing_ok=True)
+        (self.zs / "comp_script.txt").write_text(script)
+        (self.zs / "vis_script.txt").write_text(vis)
+        return self.bed.run(self.folder / "setup.exe", *args, env=self.env, cwd=cwd).code
+
+    def journal(self, which="comp"):
+        path = self.zs / f"{which}_journal.txt"
+        return path.read_text().splitlines() if path.exists() else []
+
+    def log(self):
+        return [line.split("] ", 1)[1] for line in
+                (self.folder / "zsetup.log").read_text().splitlines() if "] " in line]
+
+
+def build(bed, manifest, name="pkg", **kw) -> Path:
+    result = zspack.build_package(manifest, bed.c / name, setup=SETUP, **kw)
+    assert result.code == 0, result.error
+    return result.folder
+
+
+def test_three_components_prepared_driven_and_cleaned_up(bed):
+    run = Run(bed, build(bed, MANIFEST))
+    temp = temp_folder(bed)
+    # The last component fails command 2: everything before it ran, in array order.
+    assert run("/SILENTMODE", "/TEST", script="web.dll 2 500\n") == 500
+    commands = [(line.split()[0], line.split()[2]) for line in run.journal()
+                if " exeProc " in line]
+    assert commands[:8] == [("core.dll", "0"), ("mail.dll", "0"), ("mail2.dll", "0"),
+                            ("web.dll", "0"), ("core.dll", "2"), ("mail.dll", "2"),
+                            ("mail2.dll", "2"), ("web.dll", "2")]
+    assert commands[8:] == [("core.dll", "1"), ("mail.dll", "1"), ("mail2.dll", "1"),
+                            ("web.dll", "1")]
+    log = run.log()
+    for line in ("global.xml created", "Main settings added", "InstallPath added",
+                 "LogPath added", "Engines nups", "SetupAddComponentDescToGlobal",
+                 "Component added", "Componet libraries", "Cmd:  2 Exelib: Web shield",
+                 "Exitcode: 500 Web shield"):
+        assert line in log, line
+    # Nothing temporary stays: folders, working folder, global.xml.
+    assert not list(temp.glob("zrvtmp*")) and not (temp / "global.xml").exists()
+    assert not (temp / "ZSetup").exists()
+
+    # An update keeps global.xml and the extraction folders, so their content can be read.
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\Apps\\Zorva\\")
+    bed.reg_add(PRODUCT + r"\Info", "Language", "EN_US")
+    assert run("/SILENTMODE", "/UPDATE", script="web.dll 2 500\n") == 500
+    root = ET.parse(temp / "global.xml").getroot()
+    assert root.tag == "ZORVASETUP"
+    setup = root.find("PACKAGE/SETUP")
+    assert setup.get("INSTALLPATH") == "C:\\Apps\\Zorva\\"
+    assert root.find("PACKAGE/DISPLAY").get("TITLE") == "Zorva & Friends"
+    for letter, comp in zip("abc", root.findall("PACKAGE/COMPONENTS/COMPONENT")):
+        setupdir = comp.find("FILES").get("SETUPDIR")
+        assert setupdir.endswith(f"\\zrvtmp{letter}\\setupc.xml")
+        assert (temp / f"zrvtmp{letter}" / "setupc.xml").exists()
+    plugins = {p.get("ID"): p for p in root.findall("SETUPINFO/SETTINGS/PLUGIN")}
+    assert sorted(plugins) == ["A1", "B2"]
+    a1 = {n.get("NAME"): n for n in plugins["A1"].findall("DATA/NODE")}
+    assert a1["Level"].get("VALUE") == "3" and a1["FromPackage"].get("VALUE") == "1"
+    assert a1["Config000"].get("TYPE") == "SUBNODE"
+    assert plugins["B2"].find("DATA/NODE").get("NAME") == "Port"
+    # The library files themselves are gone with the release.
+    assert not (temp / "zrvtmpa" / "core.dll").exists()
+
+
+def test_untrusted_package_content_ends_with_106_and_writes_nothing_outside(bed):
+    temp = temp_folder(bed)
+    small = {"language": "ENGLISH", "components": [component("core", "Core", "1", ["core.dll"])]}
+
+    # An archive entry that climbs out of the extraction folder.
+    folder = build(bed, small, "evil")
+    assert zspack.test_rar(folder / "core.rar", [("setupc.xml", b"<X/>"),
+                                                 ("..\\evil.txt", b"owned")]) == ""
+    run = Run(bed, folder)
+    assert run("/SILENTMODE") == 106
+    assert not (temp / "evil.txt").exists() and not (bed.c / "evil.txt").exists()
+    # A folder entry cannot be written as a file.
+    assert zspack.test_rar(folder / "core.rar", [("sub", None)]) == ""
+    assert run("/SILENTMODE") == 106
+
+    # data.dat naming a file outside the working folder.
+    pieces = dict(small, data={"pieces": 2})
+    folder = build(bed, pieces, "split")
+    data = zspack.data_dat([("..\\evil.txt", b"owned"), ("core.rar", b"x")])
+    for i, path in enumerate(zspack.write_pieces(folder.parent, data, 2), 1):
+        assert path.name == f"data{i}.dat"
+    run = Run(bed, folder)
+    assert run("/SILENTMODE", cwd=folder) == 106
+    assert not (temp / "evil.txt").exists()
+
+    # A component list without components, and a library name longer than its field.
+    folder = build(bed, small, "empty")
+    (folder / "setup.xml").write_text('<?xml version="1.0"?>\n<S><SETUP DAT_CNT="0"/>'
+                                      "<COMPONENTS></COMPONENTS></S>\n")
+    assert Run(bed, folder)("/SILENTMODE") == 114
+    folder = build(bed, small, "longname")
+    setupc = (b'<?xml version="1.0"?>\n<C><SETUP NAME="core" LANGUAGE="ENGLISH"/><MODULES><EXE>'
+              b'<FILE NAME="a_name_of_twenty_chr.dll"/></EXE></MODULES></C>\n')
+    assert zspack.test_rar(folder / "core.rar", [("setupc.xml", setupc)]) == ""
+    run = Run(bed, folder)
+    assert run("/SILENTMODE", "/TEST") == 109
+    assert "Exitcode: 109 a_name_of_twenty_chr.dll" in run.log()
+
+
+def test_self_extracting_stub_and_missing_data_piece(bed):
+    small = {"language": "ENGLISH", "components": [component("core", "Core", "1", ["core.dll"])]}
+    folder = build(bed, small, "sfx")
+    zspack.prepend_stub(folder / "core.rar")
+    run = Run(bed, folder)
+    # Extraction went through: the library got its commands and the run ended on its answer.
+    assert run("/SILENTMODE", script="core.dll 0 321\n") == 321
+
+    folder = build(bed, dict(small, data={"pieces": 2}), "disks")
+    piece = folder.parent / "disk2" / "data2.dat"
+    saved = bed.root / "data2.dat"
+    shutil.move(piece, saved)
+    shutil.copy(winebed.BUILD_WIN / "tests" / "doubles" / "main.dll", folder / "main.dll")
+    run = Run(bed, folder)
+    assert run("/SILENTMODE", cwd=folder) == 202
+    # Interactively the disk prompt comes back until the user cancels (the exit path's 0, which a
+    # run that is no update reports as 3010)...
+    assert run(cwd=folder, vis="showMsg.202=2\n") == 3010
+    assert [l for l in run.journal("vis") if l.startswith("showMsg")] == [
+        "showMsg 202 style=1 text=(null) -> 2"]
+    # ...or until the piece is there: it is then looked for in the current folder.
+    result = {}
+    (run.zs / "vis_journal.txt").unlink()
+    worker = threading.Thread(target=lambda: result.update(
+        code=run(cwd=folder, vis="showMsg.202=1\n", script="core.dll 0 321\n")))
+    worker.start()
+    deadline = time.time() + 60
+    while not any("showMsg 202" in l for l in run.journal("vis")) and time.time() < deadline:
+        time.sleep(0.2)
+    shutil.copy(saved, folder / "data2.dat")
+    worker.join(120)
+    assert result.get("code") == 321
+    assert sum("showMsg 202" in l for l in run.journal("vis")) >= 1
