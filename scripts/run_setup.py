@@ -1,5 +1,6 @@
 """Runs setup.exe once in a throwaway Wine prefix and reports its exit code and log."""
 
+import json
 import os
 import shutil
 import sys
@@ -7,8 +8,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "testbed"))
+sys.path.insert(0, str(ROOT / "tools"))
 
 import winebed  # noqa: E402
+import zspack  # noqa: E402
 
 
 def main(argv):
@@ -17,7 +20,15 @@ def main(argv):
     setup = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
     with winebed.WineBed() as bed:
         target = bed.c / "package"
-        if package.is_dir():
+        manifest = package / "manifest.json"
+        if manifest.is_file():
+            # A manifest is built into a package with the package builder first.
+            built = zspack.build_package(json.loads(manifest.read_text()), target, base=package)
+            if built.code != 0:
+                print(f"package builder: {built.error}")
+                return 2
+            target = built.folder
+        elif package.is_dir():
             shutil.copytree(package, target)
         else:
             target.mkdir()
