@@ -307,6 +307,17 @@ XML_Document* OpenGlobal(const char* globalPath, const char* tag) {
   return doc;
 }
 
+// Closes global.xml, which writes it back; a failed write ends the run with 111 and tag, since the
+// next phase would read the state before this one.
+void CloseGlobal(XML_Document** doc, const char* tag) {
+  int failed = XML_Close(*doc);
+  *doc = nullptr;
+  if (failed != 0) {
+    SetupLogError("Can't write global.xml");
+    SetupExit(nullptr, nullptr, 111, tag);
+  }
+}
+
 int InstallSequence() {
   const bool upgrade = g_context.productInstalled != 0;
   g_context.phase = upgrade ? PHASE_PREPARE_UPGRADE : PHASE_PREPARE_NEW;
@@ -346,8 +357,7 @@ int InstallSequence() {
   RollbackPush(&withDoc, ROLLBACK_FILE_TRANSACTION, "", "");
   if (!SetupCopyFiles(doc)) SetupExit(&doc, nullptr, 111, "CF");
   SetupLog("SetupCopyFiles");
-  XML_Close(doc);
-  doc = nullptr;
+  CloseGlobal(&doc, "CF");
 
   ExeLibsCommand(CMD_INSTALL, EXELIBS_PACKAGE);
   RollbackPush(nullptr, ROLLBACK_COMPONENTS, "", "");
@@ -356,8 +366,7 @@ int InstallSequence() {
   doc = OpenGlobal(globalPath, "UI");
   SetupMergeUnistallInfo(doc);
   SetupLog("SetupMergeUnistallInfo");
-  XML_Close(doc);
-  doc = nullptr;
+  CloseGlobal(&doc, "UI");
 
   if (!SetupCopyEngines()) SetupExit(nullptr, nullptr, 111, "CE");
   if (!RegWriteRegistration()) SetupExit(nullptr, nullptr, 116, nullptr);
@@ -369,8 +378,7 @@ int InstallSequence() {
   doc = OpenGlobal(globalPath, "CF3");
   if (!SetupCommitChanges(doc)) SetupExit(&doc, nullptr, 111, "CF2");
   SetupLog("SetupCommitChanges");
-  XML_Close(doc);
-  doc = nullptr;
+  CloseGlobal(&doc, "CF3");
 
   if (!SetupCommitEngines()) SetupExit(nullptr, nullptr, 111, "CO");
   commitChanges();

@@ -129,6 +129,14 @@ def test_three_components_prepared_driven_and_cleaned_up(bed):
     # The library files themselves are gone with the release.
     assert not (temp / "zrvtmpa" / "core.dll").exists()
 
+    # Folders left by an interrupted run, which the clean-up cannot remove, are used again.
+    for leftover in ("ZSetup", "zrvtmpb"):
+        (temp / leftover / "sub").mkdir(parents=True, exist_ok=True)
+        (temp / leftover / "sub" / "old.txt").write_text("old")
+    bed.reg_delete(PRODUCT + r"\Info")
+    assert run("/SILENTMODE", script="web.dll 2 500\n") == 500
+    assert (temp / "ZSetup" / "sub" / "old.txt").exists()
+
 
 def test_untrusted_package_content_ends_with_106_and_writes_nothing_outside(bed):
     temp = temp_folder(bed)
