@@ -38,9 +38,10 @@ def component(name, display, build, libs, gui=(), settings=None):
 MANIFEST = {
     "title": "Zorva & Friends",
     "language": "ENGLISH",
+    "required_os": "NT",
     "settings": [{"id": "A1", "data": {"FromPackage": 1}}],
     "components": [
-        component("core", "Core protection", "10000001", ["core.dll"], gui=["core.dll"],
+        component("core", "Core & \"more\"", "10000001", ["core.dll"], gui=["core.dll"],
                   settings=[{"id": "A1", "data": {"Level": 3},
                              "profiles": [{"name": "Home", "data": {"Scan": 1}}]}]),
         component("mail", "Mail shield", "10000002", ["mail.dll", "mail2.dll"]),
@@ -128,6 +129,13 @@ def test_three_components_prepared_driven_and_cleaned_up(bed):
     assert plugins["B2"].find("DATA/NODE").get("NAME") == "Port"
     # The library files themselves are gone with the release.
     assert not (temp / "zrvtmpa" / "core.dll").exists()
+
+    # One archive of an installed product: its description is made from the archive's
+    # setupc.xml in the setup folder (text escaped) and removed at the end.
+    assert run("/SILENTMODE", "/UPDATE", "/TEST", "/NUP=core.rar", script="core.dll 2 501\n") == 501
+    assert "OneComponent xml created" in run.log()
+    assert "Exitcode: 501 Core & \"more\"" in run.log()
+    assert not (run.folder / "setupc.xml").exists()
 
     # Folders left by an interrupted run, which the clean-up cannot remove, are used again.
     for leftover in ("ZSetup", "zrvtmpb"):
