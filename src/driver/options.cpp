@@ -12,9 +12,6 @@
 #include "system/str.h"
 #include "xml/xml.h"
 
-SetupContext g_context;
-SetupRunOptions g_options = {"zorva.xml", "setup.xml", "", "", "", 0, 0, 0, 0, 0, 0, 0, {}, 0};
-
 namespace {
 
 // The UTF-16 path of global.xml that the context's first field points at.
