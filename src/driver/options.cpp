@@ -140,6 +140,8 @@ void SetupParseCommandLine(const char* commandLine) {
   CmdUpperCopy(scan, commandLine, sizeof scan);
 
   if (TakeValue(scan, scan, "/CFG=", g_options.adminFile, sizeof g_options.adminFile)) {
+    // Tested on the path that is read later: a relative name lies in the setup folder.
+    SetupMakeAbsolute(g_options.adminFile, 0);
     if (!FileExists(g_options.adminFile)) g_context.exitCode = 102;
   }
   TakeValue(scan, scan, "/SETTINGS=", g_options.setupDescFile, sizeof g_options.setupDescFile);

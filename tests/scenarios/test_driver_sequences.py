@@ -151,6 +151,19 @@ def test_silent_mode_log_and_pending_codes(bed, build_win):
     assert not (s.pkg / "zsetup.log").exists()
 
 
+def test_relative_cfg_file_is_checked_in_the_setup_folder(bed, build_win):
+    s = Setup(bed, build_win)
+    (s.pkg / "admin.xml").write_text("<ZORVA/>")
+    elsewhere = bed.scratch("cwd")
+    (elsewhere / "only.xml").write_text("<ZORVA/>")
+    # Started from another folder: the file beside setup.exe is the one checked and read.
+    assert bed.run(s.pkg / "setup.exe", "/SILENTMODE", "/UNINSTALL", "/CFG=admin.xml",
+                   env=s.env, cwd=elsewhere).code == 0
+    # A file only in the current folder is missing where it would be read.
+    assert bed.run(s.pkg / "setup.exe", "/SILENTMODE", "/UNINSTALL", "/CFG=only.xml",
+                   env=s.env, cwd=elsewhere).code == 102
+
+
 def test_missing_export_or_library_shows_303_and_ends_with_minus_one(bed, build_win):
     s = Setup(bed, build_win, program="setup.exe", vis="main_no_enterPwd.dll")
     bed.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "user32.MessageBoxA")
