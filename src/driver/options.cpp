@@ -75,6 +75,17 @@ char* SetupMakeAbsolute(char* name, int always) {
   return name;
 }
 
+int SetupSystemPath(char* out, int size, const char* below) {
+  if (size <= 0) return 0;
+  if (strlen(g_context.systemDir) + strlen(below) >= static_cast<size_t>(size)) {
+    out[0] = 0;
+    return 0;
+  }
+  StrCopyN(out, g_context.systemDir, size);
+  StrAppendN(out, below, size);
+  return 1;
+}
+
 void SetupInitContext() {
   g_context.reserved12 = 0;
   g_context.reserved1976 = 0;

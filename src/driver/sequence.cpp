@@ -412,11 +412,11 @@ bool PasswordAccepted() {
   return true;
 }
 
-// Deletes the files of one folder below the System folder and the folder itself.
+// Deletes the files of one folder below the System folder and the folder itself; a path that does
+// not fit is left alone.
 void RemoveSystemSubfolder(const char* below) {
   char folder[MAX_PATH];
-  StrCopyN(folder, g_context.systemDir, sizeof folder);
-  StrAppendN(folder, below, sizeof folder);
+  if (!SetupSystemPath(folder, sizeof folder, below)) return;
   FileDeleteMatching(folder, 1, "*.*", 0);
 }
 
