@@ -19,7 +19,7 @@ bool g_rolledBack = false;
 
 void CloseDocument(XML_Document** doc) {
   if (doc == nullptr || *doc == nullptr) return;
-  XML_Close(*doc);
+  if (XML_Close(*doc) != 0) SetupLogError("XML_Close: writing the document back failed");
   *doc = nullptr;
 }
 

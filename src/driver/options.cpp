@@ -12,9 +12,6 @@
 #include "system/str.h"
 #include "xml/xml.h"
 
-SetupContext g_context;
-SetupRunOptions g_options = {"zorva.xml", "setup.xml", "", "", "", 0, 0, 0, 0, 0, 0, 0, {}, 0};
-
 namespace {
 
 // The UTF-16 path of global.xml that the context's first field points at.
@@ -76,6 +73,17 @@ char* SetupMakeAbsolute(char* name, int always) {
   StrAppendN(full, name, sizeof full);
   StrCopyN(name, full, MAX_PATH);
   return name;
+}
+
+int SetupSystemPath(char* out, int size, const char* below) {
+  if (size <= 0) return 0;
+  if (strlen(g_context.systemDir) + strlen(below) >= static_cast<size_t>(size)) {
+    out[0] = 0;
+    return 0;
+  }
+  StrCopyN(out, g_context.systemDir, size);
+  StrAppendN(out, below, size);
+  return 1;
 }
 
 void SetupInitContext() {
@@ -143,6 +151,8 @@ void SetupParseCommandLine(const char* commandLine) {
   CmdUpperCopy(scan, commandLine, sizeof scan);
 
   if (TakeValue(scan, scan, "/CFG=", g_options.adminFile, sizeof g_options.adminFile)) {
+    // Tested on the path that is read later: a relative name lies in the setup folder.
+    SetupMakeAbsolute(g_options.adminFile, 0);
     if (!FileExists(g_options.adminFile)) g_context.exitCode = 102;
   }
   TakeValue(scan, scan, "/SETTINGS=", g_options.setupDescFile, sizeof g_options.setupDescFile);

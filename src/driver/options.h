@@ -17,3 +17,7 @@ void SetupParseCommandLine(const char* commandLine);
 // the setup folder followed by the name (name is a buffer of MAX_PATH bytes; a longer result is
 // cut). Returns name, or null for an empty one.
 char* SetupMakeAbsolute(char* name, int always);
+
+// Writes the System folder followed by below into out (size bytes). A path that does not fit is
+// refused, since a cut one could name another folder: out is then empty and the result 0, else 1.
+int SetupSystemPath(char* out, int size, const char* below);

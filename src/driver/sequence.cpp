@@ -191,7 +191,11 @@ void MergeAdminDocument(const char* text, int length, const char* globalPath) {
   Document admin;
   admin.doc = XML_Create();
   if (admin.doc == nullptr) return;
-  if (XML_Parse(admin.doc, text, length) != 0 || XML_GetRoot(admin.doc) == nullptr) return;
+  if (XML_Parse(admin.doc, text, length) != 0 || XML_GetRoot(admin.doc) == nullptr) {
+    // Told in the log, so that the administrator sees why the presets were not applied.
+    SetupLogError("Couldn't parse Administrator's XML : %s", g_options.adminFile);
+    return;
+  }
   SetupLog("Attempt to read Admin data");
   XML_Document* global = nullptr;
   XML_Node* globalRoot = XML_Access(globalPath, &global, 1);
@@ -213,7 +217,7 @@ AdminRead ReadAdminFile(HeapGuard<char>* text, DWORD* size) {
                                  FILE_ATTRIBUTE_NORMAL));
   if (file.handle == INVALID_HANDLE_VALUE) return ADMIN_NOT_OPENED;
   *size = GetFileSize(file.handle, nullptr);
-  // The expansion needs twice the size plus 100 bytes: a file too large for that is out of memory.
+  // A file of about 1 GiB or more is taken as out of memory.
   if (*size == INVALID_FILE_SIZE || *size > 0x3FFFFF00u) return ADMIN_NO_MEMORY;
   text->block = static_cast<char*>(malloc(static_cast<size_t>(*size) + 1));
   if (text->block == nullptr) return ADMIN_NO_MEMORY;
@@ -223,20 +227,21 @@ AdminRead ReadAdminFile(HeapGuard<char>* text, DWORD* size) {
   return ADMIN_READ;
 }
 
-// Expands the administrator's file into a buffer of twice its size plus 100 bytes and merges its
-// settings. 0, or the exit code of a failure.
-int MergeAdminText(const HeapGuard<char>& raw, DWORD size, const char* globalPath) {
-  int capacity = static_cast<int>(size) * 2 + 100;
-  HeapGuard<char> expanded;
-  expanded.block = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (expanded.block == nullptr) return 103;
+// Expands the administrator's file into a buffer of the expanded text's size, so that long values
+// drop nothing, and merges its settings. 0, or the exit code of a failure.
+int MergeAdminText(const HeapGuard<char>& raw, const char* globalPath) {
   VarPair vars[SETUP_MAX_VARIABLE_SLOTS + 1] = {};
   for (int i = 0; i < g_options.variableCount && i < SETUP_MAX_VARIABLE_SLOTS; ++i) {
     vars[i].name = g_options.variables[i].name;
     vars[i].value = g_options.variables[i].value;
   }
-  int length = capacity;
   VarExpander expander;
+  size_t capacity = expander.Measure(raw.block, vars);
+  if (capacity == 0 || capacity > 0x7FFFFFFFu) return 103;
+  HeapGuard<char> expanded;
+  expanded.block = static_cast<char*>(malloc(capacity));
+  if (expanded.block == nullptr) return 103;
+  int length = static_cast<int>(capacity);
   if (expander.Expand(raw.block, expanded.block, &length, vars) != 1) length = 0;
   SetupLog("Variables Expanded");
   MergeAdminDocument(expanded.block, length, globalPath);
@@ -260,7 +265,7 @@ void MergeAdminFile(const char* globalPath) {
         failure = 111;
         break;
       case ADMIN_READ:
-        failure = MergeAdminText(raw, size, globalPath);
+        failure = MergeAdminText(raw, globalPath);
         break;
     }
   }
@@ -415,11 +420,11 @@ bool PasswordAccepted() {
   return true;
 }
 
-// Deletes the files of one folder below the System folder and the folder itself.
+// Deletes the files of one folder below the System folder and the folder itself; a path that does
+// not fit is left alone.
 void RemoveSystemSubfolder(const char* below) {
   char folder[MAX_PATH];
-  StrCopyN(folder, g_context.systemDir, sizeof folder);
-  StrAppendN(folder, below, sizeof folder);
+  if (!SetupSystemPath(folder, sizeof folder, below)) return;
   FileDeleteMatching(folder, 1, "*.*", 0);
 }
 

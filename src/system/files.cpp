@@ -326,7 +326,10 @@ int FileExists(const char* path) {
     CloseHandle(file);
     return 1;
   }
-  return GetLastError() == ERROR_ACCESS_DENIED ? 1 : 0;
+  // Access denied (no read right, a folder) and a sharing violation (held without sharing) both
+  // mean the file is there.
+  DWORD error = GetLastError();
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? 1 : 0;
 }
 
 int FileDecryptIfEncrypted(const char* path) {

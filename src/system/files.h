@@ -58,8 +58,8 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
 // "wininit.ini"; when the section has no room left for it, nothing is written and 0 comes back.
 int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags);
 
-// 1 when the file exists, also when it exists but cannot be read; 0 otherwise (a file that
-// another process holds without sharing reports 0).
+// 1 when the file exists, also when it exists but cannot be read (no access, or another process
+// holds it without sharing); 0 otherwise.
 int FileExists(const char* path);
 
 // Decrypts a file that carries the encrypted attribute; 1 when the file is not encrypted. The

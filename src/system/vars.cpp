@@ -1,6 +1,7 @@
 // Expansion of "%!name%" references from the command line's variables and the environment.
 #include "system/vars.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,15 +83,30 @@ VarExpander::~VarExpander() {}
 int VarExpander::Expand(const char* input, char* output, int* length, const VarPair* vars) {
   if (!input || !output || !length || *length <= 0) return 0;
   vars_ = vars;
-  const size_t capacity = static_cast<size_t>(*length);
+  *length = static_cast<int>(Run(input, output, static_cast<size_t>(*length)));
+  return 1;
+}
+
+size_t VarExpander::Measure(const char* input, const VarPair* vars) {
+  if (!input) return 0;
+  vars_ = vars;
+  return Run(input, nullptr, SIZE_MAX) + 1;
+}
+
+size_t VarExpander::Run(const char* input, char* output, size_t capacity) {
   const size_t inputLength = strlen(input);
   const size_t startLength = strlen(start_);
   size_t out = 0;
   size_t pos = 0;
-  output[0] = 0;
+  if (output) output[0] = 0;
 
-  // Appends a piece when it fits whole with the terminator; false ends the expansion.
+  // Appends a piece when it fits whole with the terminator; false ends the expansion. Without an
+  // output the piece is only counted.
   auto append = [&](const char* piece, size_t pieceLength) {
+    if (!output) {
+      out += pieceLength;
+      return true;
+    }
     if (out + pieceLength >= capacity) return false;
     memcpy(output + out, piece, pieceLength);
     out += pieceLength;
@@ -129,6 +145,5 @@ int VarExpander::Expand(const char* input, char* output, int* length, const VarP
     if (!closed) break;
     pos = b + 1;
   }
-  *length = static_cast<int>(out);
-  return 1;
+  return out;
 }

@@ -3,6 +3,8 @@
 // ignoring case) or, failing that, by the environment variable of that name.
 #pragma once
 
+#include <stddef.h>
+
 // One variable of the command line. A table of them ends with a pair whose name is null.
 struct VarPair {
   const char* name;
@@ -23,7 +25,15 @@ class VarExpander {
   // the capacity is 0 (nothing written).
   int Expand(const char* input, char* output, int* length, const VarPair* vars);
 
+  // The capacity in bytes that Expand needs for the whole expansion of input, its terminator
+  // included (nothing is dropped with it); 0 when input is missing.
+  size_t Measure(const char* input, const VarPair* vars);
+
  private:
+  // The expansion loop: writes into output within capacity, or only counts when output is null.
+  // Returns the length of the text without its terminator.
+  size_t Run(const char* input, char* output, size_t capacity);
+
   const char* start_;
   const char* end_;
   const VarPair* vars_;

@@ -111,6 +111,19 @@ TEST(VarExpander, SmallCapacityEndsAtTheLastWholePiece) {
   EXPECT_EQ("ab0123456789cd", Expand("ab%!L%cd", 15, longValue).text);
 }
 
+TEST(VarExpander, MeasureGivesTheCapacityThatDropsNothing) {
+  const VarPair longValue[] = {{"L", "0123456789"}, {nullptr, nullptr}};
+  SetEnv("ZSVAR_UNSET", nullptr);
+  const char input[] = "ab%!L%cd%!%%!ZSVAR_UNSET";
+  const std::string whole = "ab0123456789cd%!%%ZSVAR_UNSET%";
+  VarExpander expander;
+  size_t needed = expander.Measure(input, longValue);
+  EXPECT_EQ(whole.size() + 1, needed);
+  EXPECT_EQ(whole, Expand(input, static_cast<int>(needed), longValue).text);
+  EXPECT_EQ(1u, expander.Measure("", kX1));
+  EXPECT_EQ(0u, expander.Measure(nullptr, kX1));
+}
+
 TEST(VarExpander, RefusesMissingArguments) {
   VarExpander expander;
   char out[8] = "keep";

@@ -223,7 +223,9 @@ int XML_Serialize(XML_Document* doc, XML_Node* root, char* buffer, int* size);
 XML_Document* XML_Open(const char* fileName, int writable);
 #endif
 
-// Writes a writable document back to its file when nobody serialised it since it was opened, then
-// releases the nodes, the buffers, the file handle and the document (also when the write fails).
-// 1 when writing back failed, else 0. Null is accepted and gives 0.
+// Writes a writable document back to its file when nobody serialised it since it was opened and,
+// for a file that was not empty, when the document has a root (parsed, or made by the caller), so
+// that a document closed unparsed never empties its file; then releases the nodes, the buffers,
+// the file handle and the document (also when the write fails). 1 when writing back failed, else
+// 0. Null is accepted and gives 0.
 int XML_Close(XML_Document* doc);

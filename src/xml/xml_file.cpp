@@ -73,9 +73,12 @@ XML_Document* XML_Open(const char* fileName, int writable) {
 int XmlFileFinish(XML_Document* doc) {
   HANDLE file = static_cast<HANDLE>(doc->file);
   // Written back only when nobody serialised the document since it was opened: a caller that
-  // saved it by another route did so after serialising it.
+  // saved it by another route did so after serialising it. A file that had content is written
+  // back only when the document has a tree, parsed from it or made by the caller on purpose:
+  // a document closed unparsed would replace the text by an empty one.
   int result = 0;
-  if (doc->writable && doc->output.length == 0) result = WriteBack(doc, file);
+  bool hasTree = doc->source.length == 0 || XML_GetRoot(doc) != nullptr;
+  if (doc->writable && doc->output.length == 0 && hasTree) result = WriteBack(doc, file);
   CloseHandle(file);
   doc->file = nullptr;
   return result;

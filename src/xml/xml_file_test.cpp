@@ -82,6 +82,28 @@ TEST_F(XmlFile, MalformedFileIsNeverOverwritten) {
   EXPECT_EQ(Read(path), text);
 }
 
+TEST_F(XmlFile, UnparsedDocumentLeavesItsFileAlone) {
+  std::string path = Path("intact.xml");
+  const std::string text = "<A x=\"1\"/>";
+  Write(path, text);
+  XML_Document* doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_EQ(Read(path), text);
+  // A root the caller makes replaces the text on purpose.
+  doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  ASSERT_NE(XML_CreateRoot(doc, u"B"), nullptr);
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_EQ(Read(path), std::string(kHeader) + "<B>\n</B>\n");
+  // A new file is written back as before: the header alone.
+  std::string fresh = Path("new.xml");
+  doc = XML_Open(fresh.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_EQ(Read(fresh), kHeader);
+}
+
 TEST_F(XmlFile, ReadOnlyDocument) {
   std::string path = Path("ro.xml");
   const std::string text = "<A x=\"1\"><B y=\"&amp;\"/ ></A>";

@@ -155,6 +155,19 @@ def test_silent_mode_log_and_pending_codes(bed, build_win):
     assert not (s.pkg / "zsetup.log").exists()
 
 
+def test_relative_cfg_file_is_checked_in_the_setup_folder(bed, build_win):
+    s = Setup(bed, build_win)
+    (s.pkg / "admin.xml").write_text("<ZORVA/>")
+    elsewhere = bed.scratch("cwd")
+    (elsewhere / "only.xml").write_text("<ZORVA/>")
+    # Started from another folder: the file beside setup.exe is the one checked and read.
+    assert bed.run(s.pkg / "setup.exe", "/SILENTMODE", "/UNINSTALL", "/CFG=admin.xml",
+                   env=s.env, cwd=elsewhere).code == 0
+    # A file only in the current folder is missing where it would be read.
+    assert bed.run(s.pkg / "setup.exe", "/SILENTMODE", "/UNINSTALL", "/CFG=only.xml",
+                   env=s.env, cwd=elsewhere).code == 102
+
+
 def test_missing_export_or_library_shows_303_and_ends_with_minus_one(bed, build_win):
     s = Setup(bed, build_win, program="setup.exe", vis="main_no_enterPwd.dll")
     bed.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "user32.MessageBoxA")
@@ -518,13 +531,33 @@ def test_administrators_file_is_expanded_and_merged(bed, build_win):
     assert log[i - 1:i + 3] == ["ExeLibs: Load Current State", "Variables Expanded",
                                 "Attempt to read Admin data", "Admin xml added"]
 
-    # An empty administrator's file is empty text: nothing to merge, and the run goes on.
+    # An empty administrator's file is empty text: nothing to merge (the log says why), and the
+    # run goes on.
     admin.write_bytes(b"")
     assert s.run("/SILENTMODE", "/UPDATE", "/TEST") == 0
     log = without_access_lines(s.log())
     i = log.index("Variables Expanded")
-    assert log[i + 1] == "Registry: root written"
+    assert log[i + 1:i + 3] == ["Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml",
+                                "Registry: root written"]
     assert not any(l.startswith("SetupMergePluginSettings") for l in s.journal("seq"))
+
+
+def test_administrators_file_with_long_values_is_merged_whole(bed, build_win):
+    s = Setup(bed, build_win)
+    s.install_product()
+    admin = s.pkg / "zorva.xml"
+    admin.write_text('<ZORVA><SETUPINFO><SETTINGS><PLUGIN ID="%!Id%" PATH="%!ZS_LONG%"/>'
+                     "</SETTINGS></SETUPINFO></ZORVA>")
+    # Values far longer than the file itself: nothing of the expanded text is dropped.
+    assert s.run("/SILENTMODE", "/UPDATE", "/TEST", "/$Id=" + "7" * 40,
+                 env={"ZS_LONG": "x" * 2000}) == 0
+    assert "SetupMergePluginSettings " + "7" * 40 + " -> 1" in s.journal("seq")
+    assert "Admin xml added" in s.log()
+
+    # A file that does not parse is named in an error line; the run goes on without it.
+    admin.write_text("<ZORVA><SETUPINFO>")
+    assert s.run("/SILENTMODE", "/UPDATE", "/TEST") == 0
+    assert "Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml" in s.log()
 
 
 def test_restart_pending_at_the_end_restarts_windows(bed, build_win):

@@ -97,7 +97,6 @@ def test_open_succeeds_once_the_holder_lets_go(bed, systool):
         assert r.code == 0 and "error 32" in r.stdout
         elapsed = int(r.stdout.split("elapsed ")[1].split()[0])
         assert 1400 <= elapsed < 4000
-        assert run(bed, systool, "exists", "C:\\busy.dat").code == 0
         assert run(bed, systool, "delete-retry", "C:\\busy.dat").code == 0
         assert target.exists()
 
@@ -112,6 +111,14 @@ def test_open_succeeds_once_the_holder_lets_go(bed, systool):
     worker.join(timeout=60)
     assert result["r"].code == 1, result["r"]
     assert run(bed, systool, "exists", "C:\\busy.dat").code == 1
+
+
+def test_a_file_held_without_sharing_exists(bed, systool):
+    target = bed.c / "held.xml"
+    target.write_text("<A/>")
+    with bed.hold_file(target, "open"):
+        assert run(bed, systool, "exists", "C:\\held.xml").code == 1
+    assert run(bed, systool, "exists", "C:\\missing.xml").code == 0
 
 
 # ---- Windows 9x family: wininit.ini ----

@@ -148,6 +148,28 @@ TEST(SetupExit, ClosesTheDocumentsItIsHanded) {
   EXPECT_EQ(first, nullptr);
 }
 
+TEST(SetupExit, LogsAFailedWriteBackOfADocument) {
+  DriverTest t;
+  SetupLogOpen("/TEST");
+  // A value that cannot be decoded makes the write-back fail.
+  std::string path = t.folder() + "doc.xml";
+  ASSERT_TRUE(WriteText(path, "<A x=\"&bogus;\" />"));
+  static XML_Document* doc;
+  doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  ASSERT_EQ(XML_OpenDocument(doc), XML_ELEMENT);
+  int code = 0;
+  ASSERT_TRUE(EndsProcess([] { SetupExit(&doc, nullptr, 111, "CF"); }, &code));
+  EXPECT_EQ(code, 111);
+  EXPECT_EQ(doc, nullptr);
+  std::vector<std::string> lines = ReadLines(t.LogPath());
+  const std::string error = "] Error: XML_Close: writing the document back failed";
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const std::string& l) { return l.find(error) != std::string::npos; }),
+            1);
+  EXPECT_EQ(LastLogMessage(lines), "Exitcode: 111 CF");
+}
+
 TEST(SetupExit, ReleasesTheComponentArraysAndTheirText) {
   DriverTest t;
   SetupLogOpen("/TEST");

@@ -74,6 +74,23 @@ TEST(SetupMakeAbsolute, PrefixesNamesWithoutABackslash) {
   EXPECT_EQ(S(longName).substr(0, 7), "C:\\Pkg\\");
 }
 
+TEST(SetupSystemPath, RefusesAPathThatDoesNotFit) {
+  DriverTest t;
+  lstrcpyA(g_context.systemDir, "C:\\Windows\\System32\\");
+  char path[MAX_PATH];
+  EXPECT_EQ(SetupSystemPath(path, sizeof path, "ServerAppliance\\ZORVA\\"), 1);
+  EXPECT_EQ(S(path), "C:\\Windows\\System32\\ServerAppliance\\ZORVA\\");
+  // 237 characters and 22 fit exactly; one more would be cut.
+  std::string dir = "C:\\" + std::string(233, 's') + "\\";
+  lstrcpyA(g_context.systemDir, dir.c_str());
+  EXPECT_EQ(SetupSystemPath(path, sizeof path, "ServerAppliance\\ZORVA\\"), 1);
+  EXPECT_EQ(S(path).size(), static_cast<size_t>(MAX_PATH - 1));
+  dir.insert(3, "s");
+  lstrcpyA(g_context.systemDir, dir.c_str());
+  EXPECT_EQ(SetupSystemPath(path, sizeof path, "ServerAppliance\\ZORVA\\"), 0);
+  EXPECT_EQ(S(path), "");
+}
+
 TEST(SetupParseCommandLine, SwitchesIgnoreCaseAndOnlyTheFirstOccurrenceCounts) {
   DriverTest t;
   Parse("/silentmode /Uninstall /forceold /test /reboot /instmfc");
