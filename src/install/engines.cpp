@@ -8,7 +8,9 @@
 #include "driver/log.h"
 #include "driver/options.h"
 #include "driver/vislib.h"
+#include "package/access.h"
 #include "package/extract.h"
+#include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/registry.h"
@@ -138,6 +140,58 @@ int SetupCheckEngineBuilds() {
     if (RegReadDword(key.key, entry->buildValueName, &installed) && installed > entry->build) {
       return 0;
     }
+  }
+  return 1;
+}
+
+int SetupCopyEngines() {
+  if (First() == nullptr) return 1;
+  char globalPath[MAX_PATH];
+  WideToAnsi(globalPath, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), MAX_PATH);
+  XML_Document* doc = nullptr;
+  if (XML_Access(globalPath, &doc, 1) == nullptr) return 0;
+  int result = 1;
+  for (EngineEntry* entry = First(); entry != nullptr && result; entry = entry->next) {
+    if (entry->fileName[0] == 0) continue;
+    char source[MAX_PATH];
+    char target[MAX_PATH];
+    Join(source, g_context.packageDataDir, entry->fileName);
+    Join(target, g_context.installDir, entry->fileName);
+    if (!FileCopyBeside(source, target, 0, entry->altName, sizeof entry->altName)) {
+      result = 0;
+      break;
+    }
+    if (entry->altName[0] != 0) {
+      SetupAddRollback(doc, entry->altName, LIST_FILE);
+      SetupAddUninstall(doc, target, LIST_FILE);
+      FileDecryptIfEncrypted(entry->altName);
+    } else {
+      SetupAddRollback(doc, target, LIST_FILE);
+      FileDecryptIfEncrypted(target);
+    }
+  }
+  if (result) SetupLog("Engines copied");
+  if (XML_Close(doc) != 0) result = 0;
+  return result;
+}
+
+int SetupCommitEngines() {
+  for (EngineEntry* entry = First(); entry != nullptr; entry = entry->next) {
+    if (entry->altName[0] == 0) continue;
+    char target[MAX_PATH];
+    Join(target, g_context.installDir, entry->fileName);
+    if (!FileMoveOrSchedule(entry->altName, target, FILE_MOVE_AT_RESTART)) return 0;
+    // The new engine waits for the restart, also in an update run that started without one.
+    g_context.restartPending = 1;
+  }
+  SetupLog("Engines Commited");
+  return 1;
+}
+
+int SetupWriteEngineBuilds(HKEY key) {
+  for (EngineEntry* entry = First(); entry != nullptr; entry = entry->next) {
+    const char* name = entry->buildValueName[0] != 0 ? entry->buildValueName : nullptr;
+    if (!RegWriteDword(key, name, entry->build)) return 0;
   }
   return 1;
 }

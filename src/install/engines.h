@@ -6,6 +6,7 @@
 
 struct XML_Document;
 struct XML_Node;
+struct HKEY__;
 
 // One engine file; the list hangs from the setup context's engine list in package order.
 struct EngineEntry {
@@ -32,6 +33,10 @@ int SetupCopyEngines();
 
 // Commits the copied engine files. 1 / 0.
 int SetupCommitEngines();
+
+// Writes each entry's build as a REG_DWORD named by its build value name (the unnamed value for an
+// empty one) into key. 1 when every value was written.
+int SetupWriteEngineBuilds(HKEY__* key);
 
 // 1 when no build recorded under InstalledComponents is newer than the package's, else 0.
 int SetupCheckEngineBuilds();

@@ -28,6 +28,21 @@ void RollbackDiscard();
 // Runs the commit actions of all entries, newest first, and frees them.
 void commitChanges();
 
+struct XML_Node;
+
+// Removes everything the entries of a COMMON element name: files, then folders with their
+// files, then folders (deepest first), then keys, values and keys that are empty. Entries without
+// a name, files and folders without an absolute path, and keys directly below a root are passed
+// over.
+void SetupRemoveListEntries(XML_Document* doc, XML_Node* common);
+
+// SetupRemoveListEntries on ROLLBACK\COMMON.
+void SetupRollbackCommon(XML_Document* doc);
+
+// Drops from COMMON of list the entries a removal would pass over, so that no stored list carries
+// them. 1, or 0 without memory.
+int SetupKeepRemovableEntries(XML_Document* doc, XML_Node* list);
+
 // Removes what UNINSTALL\COMMON of the document names.
 void SetupUnistallCommon(XML_Document* doc);
 

@@ -183,6 +183,8 @@ void AddTo(XML_Document* doc, const wchar16* listName, const char* path, int kin
 
 }  // namespace
 
+int SetupListKindOf(const wchar16* name) { return KindOf(name); }
+
 const wchar16* SetupListKindName(int kind) {
   return kind >= 0 && kind < kKinds ? kKindNames[kind] : nullptr;
 }

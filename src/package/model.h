@@ -24,6 +24,9 @@ enum {
 // The element name of a kind (0 to 5), or null.
 const wchar16* SetupListKindName(int kind);
 
+// The kind of an entry element's name (ignoring case), or -1.
+int SetupListKindOf(const wchar16* name);
+
 // Reads INSTALLPATH of PACKAGE\SETUP into buffer (*size bytes on entry, bytes stored on return).
 int SetupGetInstallPath(XML_Document* doc, char* buffer, int* size);
 

@@ -1,6 +1,8 @@
 // The registry's record of the installed product and its components.
 #pragma once
 
+struct HKEY__;
+
 // Reads the installed components into the setup context's installed array and the installed
 // language. Fatal 103 without memory.
 void RegReadInstalledComponents();
@@ -17,5 +19,19 @@ const char* RegLanguageName(const char* code);
 // failed.
 int RegWriteProductRoot();
 
-// Writes the registration, the uninstall entry and uninst.xml. 1 / 0.
+// Writes the registration: install folder and language, engine builds, one subkey per component
+// with its libraries copied into its private folder under "Setup\", the running program beside
+// them, the Windows uninstall entry and uninst.xml. 1 only when uninst.xml was written whole.
 int RegWriteRegistration();
+
+struct ComponentDesc;
+
+// Takes the installed counterpart's private folder, or the first new one of "00" to "99", below
+// setupFolder; folderName (8 bytes) receives its name. 1 / 0.
+int PrepareComponentFolder(ComponentDesc* component, const char* setupFolder, char* folderName);
+
+// Writes "<prefix><index>" = fileName into key and, with copy set, copies the library and its
+// resource file (unless named "unknown") from sourceFolder into targetFolder. 1 / 0.
+int RegWriteComponentLibrary(HKEY__* key, const char* prefix, const char* sourceFolder,
+                             const char* fileName, const char* resourceName, int index,
+                             const char* targetFolder, int copy);

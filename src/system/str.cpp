@@ -118,3 +118,15 @@ int StrIsPlainFileName(const char* name) {
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
   return strpbrk(name, "\\/:") == nullptr ? 1 : 0;
 }
+
+int StrIsAbsolutePath(const char* path) {
+  if (path == nullptr) return 0;
+  char d = static_cast<char>(path[0] | 0x20);
+  if (d >= 'a' && d <= 'z' && path[1] == ':' && path[2] == '\\') return 1;
+  if (path[0] != '\\' || path[1] != '\\') return 0;
+  const char* server = path + 2;
+  const char* share = strchr(server, '\\');
+  if (share == nullptr || share == server) return 0;
+  const char* end = strchr(share + 1, '\\');
+  return end != nullptr && end != share + 1 ? 1 : 0;
+}

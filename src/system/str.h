@@ -35,3 +35,8 @@ size_t Str16Len(const wchar16* text);
 // "." or "..", and without '\\', '/' or ':'. Package content is untrusted, so every name taken
 // from an archive, a data file or a container passes this before it becomes a path.
 int StrIsPlainFileName(const char* name);
+
+// 1 when path is absolute: a drive letter, a colon and a backslash ("C:\..."), or a share
+// ("\\server\share\..."). Relative and drive-relative paths name different things depending on
+// the current folder, which is why removals refuse them.
+int StrIsAbsolutePath(const char* path);
