@@ -53,6 +53,11 @@ __declspec(dllexport) int32_t WINAPI exeProc(int32_t command, const wchar_t* glo
   int result = ScriptLookup(Format("%d", command), &value) ? atoi(value.c_str()) : 0;
   Journal(kJournal, Format("%s exeProc %d %s", ModuleName().c_str(), command,
                            zsdouble::Narrow(globalXmlPath).c_str()));
+  // "<module> keep <folder>": a copy of global.xml as the command found it, <folder>global_<n>.xml.
+  if (ScriptLookup("keep", &value)) {
+    CopyFileA(zsdouble::Narrow(globalXmlPath).c_str(),
+              Format("%sglobal_%d.xml", value.c_str(), command).c_str(), FALSE);
+  }
   return result;
 }
 

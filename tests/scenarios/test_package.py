@@ -3,37 +3,12 @@ setup.xml and the component archives, the component libraries' first commands, t
 package content that must not reach outside its folders."""
 
 import shutil
-import sys
 import threading
 import time
 import xml.etree.ElementTree as ET
-from pathlib import Path
 
 import winebed
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-import zspack  # noqa: E402
-
-DOUBLES = winebed.BUILD_WIN / "tests" / "doubles"
-SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
-PRODUCT = r"HKLM\Software\Vesk\Zrv\CurrentVersion"
-
-
-def temp_folder(bed) -> Path:
-    return next(p for p in (bed.c / "users").glob("*/Temp"))
-
-
-def lib(name):
-    return {"name": name, "source": str(DOUBLES / "comp.dll")}
-
-
-def component(name, display, build, libs, gui=(), settings=None):
-    c = {"name": name, "display": display, "build": build, "exe": [lib(n) for n in libs],
-         "gui": [lib(n) for n in gui], "files": [{"content": f"{name} payload", "name": f"{name}.txt"}]}
-    if settings:
-        c["settings"] = settings
-    return c
-
+from setup_runs import PRODUCT, Run, build, component, temp_folder, zspack
 
 MANIFEST = {
     "title": "Zorva & Friends",
@@ -49,41 +24,6 @@ MANIFEST = {
                   settings=[{"id": "B2", "data": {"Port": 80}}]),
     ],
 }
-
-
-class Run:
-    """setup.exe of a package folder, with the component double's script and journal."""
-
-    def __init__(self, bed, folder: Path):
-        self.bed, self.folder = bed, folder
-        self.zs = bed.c / "zs"
-        self.zs.mkdir(exist_ok=True)
-        self.env = {"ZS_COMP_SCRIPT": "C:\\zs\\comp_script.txt",
-                    "ZS_COMP_JOURNAL": "C:\\zs\\comp_journal.txt",
-                    "ZS_VIS_SCRIPT": "C:\\zs\\vis_script.txt",
-                    "ZS_VIS_JOURNAL": "C:\\zs\\vis_journal.txt"}
-
-    def __call__(self, *args, script="", vis="", cwd=None) -> int:
-        for name in ("comp_journal.txt", "vis_journal.txt"):
-            (self.zs / name).unlink(missing_ok=True)
-        (self.folder / "zsetup.log").unlink(missing_ok=True)
-        (self.zs / "comp_script.txt").write_text(script)
-        (self.zs / "vis_script.txt").write_text(vis)
-        return self.bed.run(self.folder / "setup.exe", *args, env=self.env, cwd=cwd).code
-
-    def journal(self, which="comp"):
-        path = self.zs / f"{which}_journal.txt"
-        return path.read_text().splitlines() if path.exists() else []
-
-    def log(self):
-        return [line.split("] ", 1)[1] for line in
-                (self.folder / "zsetup.log").read_text().splitlines() if "] " in line]
-
-
-def build(bed, manifest, name="pkg", **kw) -> Path:
-    result = zspack.build_package(manifest, bed.c / name, setup=SETUP, **kw)
-    assert result.code == 0, result.error
-    return result.folder
 
 
 def test_three_components_prepared_driven_and_cleaned_up(bed):

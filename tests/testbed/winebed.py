@@ -9,6 +9,7 @@ checks are done, because the first Wine process after a server start performs th
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import shutil
 import subprocess
@@ -22,6 +23,13 @@ BUILD_WIN = Path(os.environ.get("ZS_BUILD_WIN", ROOT / "build" / "win"))
 TEMPLATE = Path(os.environ.get("ZS_WINE_TEMPLATE", ROOT / "build" / "wine-template"))
 TOOLS = BUILD_WIN / "tools"
 RESTART_MARKER_VALUE = "zs-restart-marker"
+# The registry the product touches: its own keys, the uninstall entry, the restart continuation.
+SNAPSHOT_KEYS = (
+    r"HKLM\Software\Vesk",
+    r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA",
+    r"HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce",
+)
+PENDING_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
 
 def wine_env(prefix: Path) -> dict:
@@ -191,6 +199,64 @@ class WineBed:
     def reg_delete(self, key: str, value: str | None = None) -> None:
         args = ["reg", "delete", key, "/f"] + (["/v", value] if value is not None else [])
         self.wine(*args)
+
+    # Snapshots ---------------------------------------------------------------------------------
+
+    def snapshot(self, keys=SNAPSHOT_KEYS, folders=None) -> dict:
+        """What the product may touch, as a dict of item -> content: every key and value below
+        keys (with the pending renames), and every folder and file below folders (Unix paths;
+        default: the install folder, the System folder and the temporary folder). Files of the
+        System folder are taken by size and time, the others by content."""
+        items = {}
+        for key in keys:
+            items.update(self._reg_tree(key))
+        pending = self.reg_query(PENDING_KEY, "PendingFileRenameOperations")
+        items["reg:PendingFileRenameOperations"] = pending or ""
+        if folders is None:
+            folders = [self.c / "Program Files" / "Vesk", self.c / "windows" / "system32"]
+            folders += list((self.c / "users").glob("*/Temp"))
+        wininit = self.c / "windows" / "wininit.ini"
+        items["file:" + str(wininit)] = wininit.read_text(errors="replace") if wininit.exists() \
+            else None
+        for folder in folders:
+            folder = Path(folder)
+            by_content = "system32" not in folder.parts
+            for path in sorted(folder.rglob("*")) if folder.exists() else []:
+                if path.is_dir():
+                    items["dir:" + str(path)] = ""
+                elif by_content:
+                    items["file:" + str(path)] = hashlib.sha1(path.read_bytes()).hexdigest()
+                else:
+                    st = path.stat()
+                    items["file:" + str(path)] = f"{st.st_size}:{st.st_mtime_ns}"
+        return {k: v for k, v in items.items() if v is not None}
+
+    @staticmethod
+    def snapshot_diff(before: dict, after: dict) -> list:
+        """Lines naming what differs: '+ item' added, '- item' gone, '~ item' changed."""
+        lines = [f"- {k}" for k in before if k not in after]
+        lines += [f"+ {k}" for k in after if k not in before]
+        lines += [f"~ {k}" for k in before if k in after and before[k] != after[k]]
+        return sorted(lines)
+
+    def _reg_tree(self, key: str) -> dict:
+        proc = self.wine("reg", "query", key, "/s")
+        items = {}
+        if proc.returncode != 0:
+            return items
+        current = None
+        for line in proc.stdout.replace("\r", "").splitlines():
+            if not line.strip():
+                continue
+            if not line.startswith(" "):
+                current = line.strip()
+                items["reg:" + current.lower()] = ""
+                continue
+            parts = line.strip().split(None, 2)
+            if current and len(parts) >= 2 and parts[1].startswith("REG_"):
+                data = parts[2] if len(parts) == 3 else ""
+                items[f"reg:{current.lower()}\\[{parts[0].lower()}]"] = f"{parts[1]} {data}"
+        return items
 
     # Restart -----------------------------------------------------------------------------------
 

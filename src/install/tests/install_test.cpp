@@ -1,0 +1,139 @@
+// The install transaction's pieces that no scenario can drive into their corners: variable
+// expansion, list entries a removal must pass over, and a commit that finds a file missing.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "install/filecopy.h"
+#include "install/rollback.h"
+#include "package/model.h"
+#include "system/test_util.h"
+#include "xml/xml.h"
+
+using zs_test::Exists;
+using zs_test::ScratchDir;
+using zs_test::WriteText;
+
+namespace {
+
+TargetVars Vars(const char* install) {
+  TargetVars v;
+  strcpy(v.installDir, install);
+  strcpy(v.windowsDir, "C:\\windows");
+  strcpy(v.systemDir, "C:\\windows\\system32");
+  strcpy(v.driversDir, "C:\\windows\\system32\\drivers");
+  return v;
+}
+
+std::string Expand(const char* text, const TargetVars& vars, int capacity = MAX_PATH) {
+  char buffer[MAX_PATH];
+  strcpy(buffer, text);
+  SetupExpandTargetVars(buffer, capacity, vars);
+  return buffer;
+}
+
+struct Doc {
+  XML_Document* doc = XML_Create();
+  XML_Node* root = XML_CreateRoot(doc, u"ZORVASETUP");
+  ~Doc() { XML_Close(doc); }
+};
+
+XML_Node* AddEntry(Doc& d, const char16_t* list, const char16_t* kind, const char* name) {
+  XML_Node* common = XML_Find(d.doc, nullptr, list, XML_OPEN_ALWAYS);
+  common = XML_FindChild(d.doc, common, u"COMMON", XML_OPEN_ALWAYS);
+  XML_Node* e = XML_AddElement(common, kind);
+  XML_SetAttributeA(d.doc, e, u"NAME", name);
+  return e;
+}
+
+}  // namespace
+
+TEST(TargetVars, ExpandEachOccurrenceOnceInOrder) {
+  TargetVars vars = Vars("C:\\Program Files\\Vesk");
+  EXPECT_EQ(Expand("%INSTALLDIR%\\a.exe", vars), "C:\\Program Files\\Vesk\\a.exe");
+  EXPECT_EQ(Expand("%DRIVERSDIR%\\x.sys|%SYSTEMDIR%", vars),
+            "C:\\windows\\system32\\drivers\\x.sys|C:\\windows\\system32");
+  EXPECT_EQ(Expand("%installdir%\\a", vars), "%installdir%\\a");
+  // An install folder that reads "%INSTALLDIR%" is inserted once, not expanded forever.
+  EXPECT_EQ(Expand("%INSTALLDIR%\\%INSTALLDIR%", Vars("C:\\%INSTALLDIR%")),
+            "C:\\%INSTALLDIR%\\C:\\%INSTALLDIR%");
+  // What does not fit stops the expansion; the earlier replacements stay.
+  EXPECT_EQ(Expand("%INSTALLDIR%|%SYSTEMDIR%", vars, 34), "C:\\Program Files\\Vesk|%SYSTEMDIR%");
+}
+
+TEST(ListEntries, RemovalsPassOverEntriesThatNameNoOwnItem) {
+  std::string dir = ScratchDir("lists");
+  SetCurrentDirectoryA(dir.c_str());
+  WriteText(dir + "relative.txt", "another program's file");
+  WriteText(dir + "own.txt", "the product's file");
+  HKEY key;
+  RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest\\Below", &key);
+  RegCloseKey(key);
+
+  Doc d;
+  AddEntry(d, u"UNINSTALL", u"FILE", "");
+  AddEntry(d, u"UNINSTALL", u"FILE", "relative.txt");
+  AddEntry(d, u"UNINSTALL", u"DIR_AND_CONTENTS", ".\\");
+  AddEntry(d, u"UNINSTALL", u"REGKEY", "HKLM\\Software");
+  AddEntry(d, u"UNINSTALL", u"REGKEY", "HKLM\\Software\\");
+  AddEntry(d, u"ROLLBACK", u"FILE", "relative.txt");
+  AddEntry(d, u"ROLLBACK", u"FILE", (dir + "own.txt").c_str());
+  SetupMergeUnistallInfo(d.doc);
+  SetupUnistallCommon(d.doc);
+  EXPECT_TRUE(Exists(dir + "relative.txt"));
+  EXPECT_FALSE(Exists(dir + "own.txt"));
+  EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest\\Below", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest\\Below");
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest");
+
+  // What is stored keeps only the entries a removal acts on.
+  XML_Node* uninstall = XML_Find(d.doc, nullptr, u"UNINSTALL", XML_OPEN_EXISTING);
+  ASSERT_EQ(SetupKeepRemovableEntries(d.doc, uninstall), 1);
+  XML_Node* common = XML_FindChild(d.doc, uninstall, u"COMMON", XML_OPEN_EXISTING);
+  ASSERT_EQ(XML_CountElements(common), 1);
+  char name[MAX_PATH];
+  int size = sizeof name;
+  XML_Node* kept = XML_GetChildAt(common, 0);
+  EXPECT_EQ(XML_GetAttributeA(d.doc, kept, u"NAME", name, &size), 0);
+  EXPECT_EQ(SetupListKindOf(kept->name), LIST_FILE);
+  EXPECT_EQ(name[1], ':');
+}
+
+TEST(Commit, NothingIsScheduledWhenAWaitingFileIsMissing) {
+  std::string dir = ScratchDir("commit");
+  WriteText(dir + "a.dll", "old a");
+  WriteText(dir + "_.d00", "new a");
+  Doc d;
+  XML_Node* files =
+      XML_Find(d.doc, nullptr, u"PACKAGE\\COMPONENTS\\COMPONENT\\FILES", XML_OPEN_ALWAYS);
+  const char* rows[][2] = {{"a.dll", "_.d00"}, {"b.dll", "_.d01"}};
+  for (auto& row : rows) {
+    XML_Node* f = XML_AddElement(files, u"FILE");
+    XML_SetAttributeA(d.doc, f, u"TARGET", (dir + row[0]).c_str());
+    XML_SetAttributeA(d.doc, f, u"STATUS", "PREPARED");
+    XML_SetAttributeA(d.doc, f, u"TMP_NAME", (dir + row[1]).c_str());
+  }
+  EXPECT_EQ(SetupCommitChanges(d.doc), 0);
+  EXPECT_FALSE(zs_test::IsPending(dir + "a.dll"));
+  WriteText(dir + "_.d01", "new b");
+  EXPECT_EQ(SetupCommitChanges(d.doc), 1);
+  EXPECT_TRUE(zs_test::IsPending(dir + "a.dll"));
+  EXPECT_TRUE(zs_test::IsPending(dir + "b.dll"));
+}
+
+TEST(Rollback, CreatedFoldersGoDeepestFirst) {
+  std::string dir = ScratchDir("rollback");
+  Doc d;
+  XML_Node* files =
+      XML_Find(d.doc, nullptr, u"PACKAGE\\COMPONENTS\\COMPONENT\\FILES", XML_OPEN_ALWAYS);
+  for (const char* sub : {"A", "A\\B", "A\\B\\C"}) {
+    CreateDirectoryA((dir + sub).c_str(), nullptr);
+    XML_Node* e = XML_AddElement(files, u"DIR");
+    XML_SetAttributeA(d.doc, e, u"TARGET", (dir + sub).c_str());
+    XML_SetAttributeA(d.doc, e, u"STATUS", "CREATED");
+  }
+  SetupRollbackFiles(d.doc);
+  EXPECT_FALSE(Exists(dir + "A"));
+}
