@@ -45,8 +45,9 @@ import winebed  # noqa: E402
 import zspack  # noqa: E402
 
 BENCH_TOOLS = winebed.BUILD_WIN / "bench"
-SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
 CACHE = ROOT / "build" / "bench"
+SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
+SETUP_COPY = CACHE / "setup.exe"
 GENERATOR = 1  # bump when the payload generator changes, so cached packages are rebuilt
 TARGETS = ["setup", "zsbtime", "zsbcopy", "zsbunrar", "zslaunch", "zsexit"]
 
@@ -203,7 +204,10 @@ def machine() -> dict:
             "wine": first_line(["wine", "--version"]),
             "rar": first_line(["sh", "-c", "rar | grep -m1 RAR"]),
             "unrar": unrar[-1].name if unrar else "?",
-            "load_at_start": Path("/proc/loadavg").read_text().split()[:3]}
+            "load_at_start": Path("/proc/loadavg").read_text().split()[:3],
+            "commit": first_line(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"]),
+            "src_changes": first_line(["sh", "-c", f"cd '{ROOT}' && git status --porcelain src "
+                                       "| wc -l"])}
 
 
 def load_average() -> float:
@@ -274,6 +278,11 @@ def floor_a_command(cell: Cell) -> tuple:
     return f'"{cell.win("tools", "zsbunrar.exe")}" "{cell.win("a")}" {names}', None
 
 
+def like_setup_command(cell: Cell) -> tuple:
+    names = " ".join(f'"{cell.win("pkg", c + ".rar")}"' for c in cell.archives())
+    return f'"{cell.win("tools", "zsbunrar.exe")}" --like-setup "{cell.win("a2")}" {names}', None
+
+
 def floor_b_command(cell: Cell) -> tuple:
     return f'"{cell.win("tools", "zsbcopy.exe")}" "{cell.win("a")}" "{cell.win("b")}"', None
 
@@ -296,6 +305,13 @@ class Ratio:
     denominator: list
     goal: float
 
+
+# Rows that explain rather than judge (--extra): floor A with the file flags the setup program's
+# extraction uses today.
+EXTRA = [
+    Subject("a_flags", "extra: floor A with CREATE_ALWAYS + write-through", like_setup_command,
+            lambda cell: check_tree(extracted(cell), cell.bench / "a2")),
+]
 
 RATIOS = [Ratio("ours / (A + B)", ["ours"], ["a", "b"], 1.15)]
 LINEAR = [("ours", 10.5)]  # subject, goal for t(largest size) / t(smallest size)
@@ -324,7 +340,7 @@ def new_cell(p: Payload) -> Cell:
         shutil.copy(BENCH_TOOLS / tool, cell.bench / "tools" / tool)
     shutil.copy(winebed.TOOLS / "zsexit.exe", cell.bench / "tools" / "zsexit.exe")
     shutil.copytree(p.package, cell.bench / "pkg")
-    shutil.copy(SETUP, cell.bench / "pkg" / "setup.exe")  # the current build, not the cached one
+    shutil.copy(SETUP_COPY, cell.bench / "pkg" / "setup.exe")  # this run's build
     # The first process in a prefix pays for loading Wine's files; an empty run takes that
     # before anything is timed, and a second one measures the bare process cost.
     timed(cell, f'"{cell.win("tools", "zsexit.exe")}" 0', None, "warm")
@@ -470,14 +486,19 @@ def main(argv=None) -> int:
     ap.add_argument("--settle-max", type=float, default=120)
     ap.add_argument("--no-phases", action="store_true",
                     help="skip the extra /TEST install per size that times the log's steps")
+    ap.add_argument("--extra", action="store_true", help="also measure the explanatory rows")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--json", type=Path, help="also write the figures here")
     args = ap.parse_args(argv)
 
     if not args.no_build:
         build()
-    winebed.make_template()
+    if args.extra:
+        SUBJECTS[2:2] = EXTRA  # before ours, which must stay last
+    # The run uses one copy of setup.exe throughout, whatever is rebuilt meanwhile.
     CACHE.mkdir(parents=True, exist_ok=True)
+    shutil.copy(SETUP, SETUP_COPY)
+    winebed.make_template()
     payloads = [Payload(int(n), args.mib, args.seed, args.components, args.folders, args.sigma)
                 for n in args.sizes.split(",")]
     for p in payloads:
