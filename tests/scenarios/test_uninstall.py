@@ -1,0 +1,132 @@
+"""Uninstallation under Wine: everything an installation put on the machine goes, files in use
+at the restart; an installation over the product keeps the earlier entries; the settings lock;
+an install folder the registry names wrongly."""
+
+import shutil
+
+import winebed
+from setup_runs import DOUBLES, PRODUCT, Run, build, lib
+
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
+
+
+def manifest(version, files=("a.txt", "b.txt")):
+    return {
+        "language": "ENGLISH",
+        "components": [
+            {"name": "core", "display": "Core", "build": "10000001", "exe": [lib("core.dll")],
+             "folders": ["%INSTALLDIR%\\Data", "%INSTALLDIR%\\Data\\Deep"],
+             "files": [{"content": f"{n} {version}", "name": n,
+                        "target": f"%INSTALLDIR%\\Data\\Deep\\{n}"} for n in files]
+             + [{"source": str(DOUBLES / "comp.dll"), "name": "engine.dll"}]},
+        ],
+    }
+
+
+def uninstall(bed, *switches, env=None):
+    """Runs the registered quiet uninstall command, as an administrator's tool would."""
+    command = bed.reg_query(UNINSTALL_KEY, "QuietUninstallString")
+    program, rest = command[1:].split('" ', 1)
+    raw = " ".join([rest] + list(switches))
+    return bed.run(program, raw=raw, env=env).code
+
+
+def crc16(text):
+    crc = 0
+    for byte in text.encode("latin-1"):
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def test_uninstall_removes_everything_the_installations_brought(bed):
+    # Another product of the maker stays.
+    bed.reg_add(r"HKLM\Software\Vesk\Other", "Keep", "1")
+    before = bed.snapshot()
+    assert Run(bed, build(bed, manifest("1")))("/SILENTMODE") == 3010
+    # Over itself, without b.txt: its entry stays in uninst.xml, so the uninstall takes it too.
+    run = Run(bed, build(bed, manifest("2", files=("a.txt",)), "pkg2"))
+    assert run("/SILENTMODE", script="core.dll keep C:\\zs\\\n") == 3010
+    # The run starts from the earlier installation's UNINSTALL section.
+    assert "b.txt" in (run.zs / "global_0.xml").read_text().lower()
+    text = (bed.c / "Program Files" / "Vesk" / "Setup" / "uninst.xml").read_text().lower()
+    assert text.count("b.txt") == 1 and text.count("a.txt") == 1
+    bed.restart()
+    install = bed.c / "Program Files" / "Vesk"
+    assert (install / "Data" / "Deep" / "a.txt").read_text() == "a.txt 2"
+
+    # The uninstaller runs from the product's setup folder: the program itself goes at the
+    # restart, and with it the folders.
+    assert uninstall(bed) == 3010
+    assert not (install / "Data").exists()
+    assert bed.reg_query(UNINSTALL_KEY, "UninstallString") is None
+    assert not bed.reg_has_key(r"HKLM\Software\Vesk\Zrv")
+    bed.restart()
+    assert bed.snapshot_diff(before, bed.snapshot()) == []
+
+    # A library in use by another process: deleted at the restart, and its folder with it.
+    assert Run(bed, build(bed, manifest("3"), "pkg3"))("/SILENTMODE") == 3010
+    bed.restart()
+    with bed.hold_file(install / "engine.dll", "load"):
+        assert uninstall(bed) == 3010
+        assert (install / "engine.dll").exists()
+    bed.restart()
+    assert not install.exists()
+    assert bed.snapshot_diff(before, bed.snapshot()) == []
+
+
+def test_locked_product_and_damaged_records(bed):
+    run = Run(bed, build(bed, manifest("1")))
+    assert run("/SILENTMODE") == 3010
+    bed.restart()
+    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16("Secret1")),
+                type="REG_DWORD")
+    install = bed.c / "Program Files" / "Vesk"
+    assert uninstall(bed) == 0
+    assert uninstall(bed, "/PWD=wrong") == 0
+    assert (install / "Data" / "Deep" / "a.txt").exists()
+    # Interactively the password is asked until it is right.
+    shutil.copy(DOUBLES / "main.dll", install / "Setup" / "main.dll")
+    vis = run.zs / "vis_script.txt"
+    vis.write_text("enterPwd=nope,Secret1\nshowMsg.201=6\n")
+    program = install / "Setup" / "setup.exe"
+    env = {"ZS_VIS_SCRIPT": "C:\\zs\\vis_script.txt", "ZS_VIS_JOURNAL": "C:\\zs\\vis.txt"}
+    assert bed.run(program, "/UNINSTALL", env=env).code == 3010
+    assert (run.zs / "vis.txt").read_text().count("enterPwd") == 2
+    assert not (install / "Data").exists()
+    bed.restart()
+
+    # A silent uninstall with the right password goes on.
+    assert run("/SILENTMODE") == 3010
+    bed.restart()
+    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16("Secret1")),
+                type="REG_DWORD")
+    assert uninstall(bed, "/PWD=Secret1") == 3010
+    bed.restart()
+
+    # An uninst.xml cut short is never taken as complete: an installation over the product keeps
+    # it beside itself and starts afresh.
+    assert run("/SILENTMODE") == 3010
+    uninst = install / "Setup" / "uninst.xml"
+    uninst.write_bytes(uninst.read_bytes()[:-40])
+    assert run("/SILENTMODE", "/TEST") == 3010
+    assert any(line.startswith("Error: Can't read ") for line in run.log())
+    assert (install / "Setup" / "uninst.xml.bad00").exists()
+    assert "UNINSTALL" in uninst.read_text()
+
+
+def test_an_install_folder_that_is_the_windows_folder_is_not_emptied(bed):
+    windows = bed.c / "windows"
+    (windows / "Setup").mkdir(exist_ok=True)
+    (windows / "Setup" / "uninst.xml").write_text(
+        '<?xml version="1.0"?>\n<ZORVASETUP><UNINSTALL><COMMON /></UNINSTALL></ZORVASETUP>\n')
+    (windows / "zsmarker.txt").write_text("the system's")
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\windows\\")
+    pkg = bed.c / "pkg"
+    pkg.mkdir()
+    shutil.copy(winebed.BUILD_WIN / "src" / "driver" / "setup.exe", pkg / "setup.exe")
+    run = Run(bed, pkg)
+    assert run("/UNINSTALL", "/SILENTMODE", "/TEST") == 3010
+    assert "Error: Install folder not removed: C:\\windows\\" in run.log()
+    assert (windows / "zsmarker.txt").exists() and (windows / "notepad.exe").exists()
