@@ -170,12 +170,14 @@ int SetupPrepareData(const SetupExitContext* exitContext, char* workDir, int pie
   // disk 1 first.
   int lastDisk = 0;
   if (pieceCount > 0) {
-    diskFolder[6] = static_cast<char>('0' + pieceCount);
+    *strchr(diskFolder, ' ') = static_cast<char>('0' + pieceCount);
     lastDisk = pieceCount;
   }
   int result = SetupExtractEngines(workDir, diskFolder, lastDisk);
   if (result == 0) return 1;
-  if (result == 202) SetupExitWith(exitContext, 0, nullptr);
+  // A disk the user did not supply ends the run as a cancel; a silent run that cannot find a
+  // container has failed and must not report success.
+  if (result == 202) SetupExitWith(exitContext, g_options.silent ? 202 : 0, nullptr);
   SetupExitWith(exitContext, result, "EE");
 }
 
