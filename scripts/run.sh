@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds setup.exe and runs it in a throwaway Wine prefix from a package folder
-# (default: examples/package), silently and with the log on unless other switches are given.
-# Prints the full exit code and zsetup.log.
-#   scripts/run.sh                      -> setup.exe /SILENTMODE /TEST
-#   scripts/run.sh /UNINSTALL /TEST     -> those switches instead
+# The main job: builds everything and walks the sample product (examples/sample) through install,
+# install over itself with a file in use, restart and uninstall in a throwaway Wine prefix.
+#   scripts/run.sh                      -> the walk-through
+#   scripts/run.sh /UNINSTALL /TEST     -> one run of setup.exe with those switches
 #   PACKAGE=path/to/package scripts/run.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -47,12 +47,35 @@ void WriteLine(bool error, const char* format, va_list args) {
 
 }  // namespace
 
+// The log in the temporary folder, under its usual name.
+void TempLogPath(char* path, int size) {
+  DWORD n = GetTempPathA(static_cast<DWORD>(size), path);
+  if (n == 0 || n >= static_cast<DWORD>(size)) path[0] = 0;
+  StrAppendN(path, "zsetup.log", size);
+}
+
+bool TryOpen(const char* path) {
+  LogFile log(path);
+  return log.file != nullptr;
+}
+
 void SetupLogOpen(const char* commandLine) {
   StrCopyN(g_logPath, "zsetup.log", sizeof g_logPath);
   SetupMakeAbsolute(g_logPath, 1);
-  {
-    LogFile log(g_logPath);
-    g_logOn = log.file != nullptr;
+  // An uninstaller started from the product's own setup folder removes that folder, and a log
+  // there would go with it (or keep the folder from going): it writes to the temporary folder.
+  char productSetup[MAX_PATH];
+  StrCopyN(productSetup, g_context.installDir, sizeof productSetup);
+  StrAppendN(productSetup, "Setup\\", sizeof productSetup);
+  if (g_options.uninstall && g_context.installDir[0] != 0 &&
+      lstrcmpiA(productSetup, g_context.setupDir) == 0) {
+    TempLogPath(g_logPath, sizeof g_logPath);
+  }
+  g_logOn = TryOpen(g_logPath);
+  if (!g_logOn) {
+    // A setup folder that cannot be written (a read-only share): the temporary folder instead.
+    TempLogPath(g_logPath, sizeof g_logPath);
+    g_logOn = TryOpen(g_logPath);
   }
   if (!g_logOn) return;
   StrCopyN(g_context.logFilePath, g_logPath, sizeof g_context.logFilePath);
