@@ -76,6 +76,8 @@ def test_three_components_prepared_driven_and_cleaned_up(bed):
     assert "OneComponent xml created" in run.log()
     assert "Exitcode: 501 Core & \"more\"" in run.log()
     assert not (run.folder / "setupc.xml").exists()
+    # A file that is no archive ends with 121.
+    assert run("/SILENTMODE", "/UPDATE", "/NUP=setup.xml") == 121
 
     # Folders left by an interrupted run, which the clean-up cannot remove, are used again.
     for leftover in ("ZSetup", "zrvtmpb"):
