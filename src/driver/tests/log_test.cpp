@@ -92,13 +92,22 @@ TEST(SetupLog, LongMessagesAndCommandLinesAreCut) {
   EXPECT_TRUE(Matches(lines[4], "next"));
 }
 
-TEST(SetupLog, AFileThatCannotBeOpenedLeavesTheLogOff) {
+TEST(SetupLog, ASetupFolderThatCannotTakeTheLogSendsItToTheTemporaryFolder) {
   DriverTest t;
   lstrcpyA(g_context.setupDir, (t.folder() + "missing\\").c_str());
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string fallback = std::string(temp) + "zsetup.log";
+  DeleteFileA(fallback.c_str());
   SetupLogOpen("/TEST");
-  EXPECT_EQ(SetupLogIsOn(), 0);
-  EXPECT_EQ(g_context.logFilePath[0], 0);
+  EXPECT_EQ(SetupLogIsOn(), 1);
+  EXPECT_EQ(fallback, g_context.logFilePath);
+  SetupLogEnd();
   EXPECT_TRUE(FolderEntries(t.folder()).empty());
+  std::vector<std::string> lines = ReadLines(fallback);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(Matches(lines[0], "CmdLine: /TEST"));
+  DeleteFileA(fallback.c_str());
 }
 
 TEST(SetupLog, ALineThatCannotBeWrittenTurnsTheLogOff) {
