@@ -1,14 +1,22 @@
-"""What ships must be a PE32 i386 GUI program importing system DLLs only (static runtime)."""
+"""What ships must be a PE32 i386 program that Windows 98 SE and NT 4.0 both load.
 
+Windows refuses to start a program with an import it cannot resolve, so every binary declared with
+zs_shipped or zs_check_imports (CMakeLists.txt; listed in build/win/import-checked.txt) may import
+only the functions of tests/imports-allowed.txt. Run: python3 -m pytest -q tests/test_images.py
+"""
+
+import re
 import subprocess
+from pathlib import Path
+
+import pytest
 
 import winebed
 
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "version.dll", "wsock32.dll",
-    "ws2_32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll",
-    "powrprof.dll", "comctl32.dll", "comdlg32.dll", "secur32.dll", "crypt32.dll", "userenv.dll",
-}
+ALLOWED_FILE = winebed.ROOT / "tests" / "imports-allowed.txt"
+SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
+              "version.dll", "wsock32.dll"}
 
 
 def objdump(path):
@@ -16,25 +24,120 @@ def objdump(path):
                           text=True, check=True).stdout
 
 
-def test_setup_exe_is_a_pe32_gui_program_with_system_imports_only():
-    setup = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
-    info = objdump(setup)
+def read_allowed(path=ALLOWED_FILE):
+    """{dll (lower case): {function: note or None}}; a note marks a 9x stub and its caller."""
+    allowed = {}
+    section = None
+    for number, raw in enumerate(path.read_text().splitlines(), 1):
+        line = raw.split("#", 1)[0].strip()
+        if not line:
+            continue
+        header = re.fullmatch(r"\[(\S+)\]", line)
+        if header:
+            section = allowed.setdefault(header.group(1).lower(), {})
+            continue
+        name, _, note = (part.strip() for part in line.partition("!"))
+        assert section is not None, f"{path.name}:{number}: function before any [DLL]"
+        assert re.fullmatch(r"\w+", name), f"{path.name}:{number}: not a function name: {raw!r}"
+        assert name not in section, f"{path.name}:{number}: {name} twice"
+        assert "!" not in raw or note, f"{path.name}:{number}: a stub needs its caller's note"
+        section[name] = note or None
+    return allowed
+
+
+def read_imports(path):
+    """[(dll as written, function)] of the import table; by-ordinal imports as 'ordinal N'."""
+    imports = []
+    dll = None
+    for line in objdump(path).splitlines():
+        if "DLL Name:" in line:
+            dll = line.split("DLL Name:")[1].strip()
+            continue
+        fields = line.split()
+        if dll and line.startswith("\t") and len(fields) >= 3 and fields[1].isdigit():
+            imports.append((dll, f"ordinal {fields[1]}" if fields[2] == "<none>" else fields[2]))
+        elif not line.strip():
+            dll = None
+    return imports
+
+
+def listed(name):
+    """The binaries of a list CMake writes: build/win/shipped.txt or import-checked.txt (a missing
+    list stands for itself, so that the test using it fails with its name)."""
+    path = winebed.BUILD_WIN / name
+    if not path.exists():
+        return [path]
+    return [Path(line) for line in path.read_text().splitlines() if line.strip()]
+
+
+def test_allow_list_is_well_formed():
+    allowed = read_allowed()
+    assert set(allowed) <= KNOWN_DLLS, set(allowed) - KNOWN_DLLS
+    assert {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"} <= set(allowed)
+
+
+def test_every_shipped_binary_has_its_imports_checked():
+    shipped = listed("shipped.txt")
+    assert SETUP in shipped, shipped
+    assert set(shipped) <= set(listed("import-checked.txt"))
+
+
+@pytest.mark.parametrize("binary", listed("import-checked.txt"), ids=lambda p: p.name)
+def test_imports_only_what_windows_98_se_and_nt_4_both_export(binary):
+    assert binary.exists(), f"{binary} missing: configure and build build/win first"
+    allowed = read_allowed()
+    imports = read_imports(binary)
+    # A resource-only library imports nothing; otherwise every DLL must have given its functions.
+    assert len({dll for dll, _ in imports}) == objdump(binary).count("DLL Name:"), "misread"
+    beyond = [f"{dll}!{name}" for dll, name in imports
+              if name not in allowed.get(dll.lower(), {})]
+    assert not beyond, (
+        f"{binary.name} imports {', '.join(beyond)}, which tests/imports-allowed.txt does not "
+        "allow: Windows 98 SE or NT 4.0 would refuse to start it. Look the function up at run "
+        "time with GetProcAddress and a fallback (see FileDecryptIfEncrypted in "
+        "src/system/files.cpp), or add it to the list if both systems export it.")
+
+
+def test_setup_exe_is_a_pe32_gui_program_with_a_static_runtime():
+    info = objdump(SETUP)
     assert "file format pei-i386" in info
     assert "Magic\t\t\t010b" in info  # PE32, not PE32+
     assert "Subsystem\t\t00000002" in info  # Windows GUI
-    imports = {line.split("DLL Name:")[1].strip().lower()
-               for line in info.splitlines() if "DLL Name:" in line}
-    assert imports, "no imports read"
-    assert imports <= SYSTEM_DLLS, imports - SYSTEM_DLLS
+    dlls = {dll.lower() for dll, _ in read_imports(SETUP)}
     for runtime in ("libstdc++-6.dll", "libgcc_s_dw2-1.dll", "libwinpthread-1.dll"):
-        assert runtime not in imports
+        assert runtime not in dlls
+
+
+def make_rar(folder):
+    """A small RAR archive with a file in a subfolder, made with Debian's rar."""
+    content = folder / "content"
+    (content / "sub").mkdir(parents=True)
+    (content / "a.txt").write_text("a\n")
+    (content / "sub" / "b.txt").write_text("b\n")
+    archive = folder / "test.rar"
+    subprocess.run(["rar", "a", "-r", "-idq", str(archive), "."], cwd=content, check=True)
+    return archive
+
+
+@pytest.mark.parametrize("version", [None, "nt40", "win98"])
+def test_unrar_library_lists_an_archive_on_each_reported_windows(bed, version):
+    """The UnRAR library as setup.exe links it (win32 threads, shims in place of the imports the
+    oldest systems lack) reads an archive, also when Windows reports NT 4.0 or 98 (its version
+    check is ours: third_party/unrar-shims/isnt.cpp)."""
+    tool = winebed.TOOLS / "zsunrar.exe"
+    if version:
+        bed.reg_add(rf"HKCU\Software\Wine\AppDefaults\{tool.name}", "Version", version)
+    archive = make_rar(bed.scratch("rar"))
+    result = bed.run(tool, bed.winpath(archive))
+    assert result.code == 0, result
+    names = set(result.stdout.replace("\r", "").split("\n")) - {""}
+    assert names == {"a.txt", "sub", "sub\\b.txt"}
 
 
 def test_setup_exe_carries_the_string_table_and_a_version(bed):
     """The strings load from the program itself, exactly as the table has them."""
     reader = winebed.BUILD_WIN / "tools" / "zsstrings.exe"
-    setup = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
-    out = bed.run(reader, bed.winpath(setup), "303", "304", "302", "400").stdout
+    out = bed.run(reader, bed.winpath(SETUP), "303", "304", "302", "400").stdout
     lines = out.replace("\r", "").split("\n")
     assert lines[0] == "303=Cannot connect visual library !"
     assert lines[1] == "304=Error !!!"
@@ -42,4 +145,4 @@ def test_setup_exe_carries_the_string_table_and_a_version(bed):
                         "installed.\\\\Install MFC library first?")
     assert lines[3] == "400=ZORVA Antivirus System"
     assert "FileVersion" in subprocess.run(
-        ["i686-w64-mingw32-strings", "-el", str(setup)], capture_output=True, text=True).stdout
+        ["i686-w64-mingw32-strings", "-el", str(SETUP)], capture_output=True, text=True).stdout

@@ -1,2 +1,0 @@
-// Forwarding header: the library source spells this header with capitals.
-#include <wbemidl.h>
