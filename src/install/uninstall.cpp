@@ -71,8 +71,13 @@ bool SharedFolder(const char* folder) {
     while (n > 0 && s[n - 1] == '\\') s[--n] = 0;
     if (n > 0 && lstrcmpiA(s, path) == 0) return true;
   }
+  // A short (8.3) spelling of one of them counts too. NT 4.0 has no long-name lookup.
+  typedef DWORD(WINAPI * LongPathFn)(const char*, char*, DWORD);
+  static LongPathFn longPath = reinterpret_cast<LongPathFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetLongPathNameA")));
+  if (longPath == nullptr) return false;
   char longForm[MAX_PATH];
-  DWORD n = GetLongPathNameA(path, longForm, sizeof longForm);
+  DWORD n = longPath(path, longForm, sizeof longForm);
   return n > 0 && n < sizeof longForm && lstrcmpiA(longForm, path) != 0 && SharedFolder(longForm);
 }
 
