@@ -1,9 +1,12 @@
 // The seven exports of the visual library main.dll (stdcall, exported under their plain names)
 // and the small dialogs: wait, messages, end, password. The setup dialog is in setupdlg.cpp.
+#include <string.h>
+// The common-control and shell headers build on windows.h, so it comes first.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <shlwapi.h>
-#include <string.h>
-#include <windows.h>
+// clang-format on
 
 #include "driver/libraries.h"
 #include "system/str.h"

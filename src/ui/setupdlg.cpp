@@ -1,9 +1,12 @@
 // The setup dialog: the package's title, its components with their builds, the install folder
 // (chosen by the user for a new installation, fixed for an upgrade), Install and Cancel.
+#include <string.h>
+// The common-control and shell headers build on windows.h, so it comes first.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <shlobj.h>
-#include <string.h>
-#include <windows.h>
+// clang-format on
 
 #include "driver/libraries.h"
 #include "system/str.h"
