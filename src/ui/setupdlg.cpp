@@ -101,21 +101,31 @@ int CALLBACK BrowseCallback(HWND browser, UINT message, LPARAM, LPARAM start) {
   return 0;
 }
 
-void Browse(HWND dialog) {
-  // The browser opens at the folder typed so far, or at its nearest existing parent.
-  char start[MAX_PATH];
-  GetDlgItemTextA(dialog, IDC_FOLDER, start, sizeof start);
-  while (start[0] != 0 && !IsFolder(start)) {
-    size_t n = strlen(start);
-    if (start[n - 1] == '\\') start[n - 1] = 0;
-    char* cut = strrchr(start, '\\');
+// Cuts path back to its nearest existing folder; empty when there is none.
+void NearestFolder(char* path) {
+  while (path[0] != 0 && !IsFolder(path)) {
+    size_t n = strlen(path);
+    if (path[n - 1] == '\\') path[n - 1] = 0;
+    char* cut = strrchr(path, '\\');
     if (cut == nullptr) {
-      start[0] = 0;
-    } else if (cut == start + 2 && start[1] == ':') {
+      path[0] = 0;
+    } else if (cut == path + 2 && path[1] == ':') {
       cut[1] = 0;  // a drive's root keeps its backslash
     } else {
       *cut = 0;
     }
+  }
+}
+
+void Browse(HWND dialog) {
+  // The browser opens at the folder typed so far, else at the one setup chose, or at their
+  // nearest existing parent.
+  char start[MAX_PATH];
+  GetDlgItemTextA(dialog, IDC_FOLDER, start, sizeof start);
+  NearestFolder(start);
+  if (start[0] == 0 && g_uiContext != nullptr) {
+    StrCopyN(start, g_uiContext->installDir, sizeof start);
+    NearestFolder(start);
   }
   char prompt[UI_TEXT_SIZE];
   UiFormat(IDS_BROWSE_PROMPT, nullptr, 0, prompt, sizeof prompt);
