@@ -244,13 +244,12 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
     main = f"main={bed.winpath(UI / 'main.dll')}"
     base = [main, "title=Sample", "comp=Core:1A", "comp=Mail:10000120"]
     release = bed.root / "release"
-    run = Background(lambda: bed.run(drive, *base, "phase=12", "wait", bed.winpath(release)))
-    title = "Sample - Please wait"
-    assert screen.read(title).control(PHASE).text == "Installing Sample..."
+    run = Background(lambda: bed.run(drive, main, f"title={TITLE}", "phase=12", "wait",
+                                     bed.winpath(release)))
+    assert screen.read(WAIT).control(PHASE).text == f"Installing {TITLE}..."
     # The bar keeps moving while the program dispatches its messages.
-    wid = screen.find(title)
-    x, y, w, h = screen.geometry(wid)
-    first = screen.photograph(title, "wait", docs="wait-dialog.png")
+    x, y, w, h = screen.geometry(screen.find(WAIT))
+    first = screen.photograph(WAIT, "wait", docs="wait-dialog.png")
     time.sleep(1)
     second = screen.shot("wait-later")
     assert screen.rgb(first, x, y, w, h) != screen.rgb(second, x, y, w, h)
