@@ -228,10 +228,7 @@ HWND UiWaitWindow() { return g_wait; }
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_uiModule = instance;
-    DisableThreadLibraryCalls(instance);
-  }
+  if (reason == DLL_PROCESS_ATTACH) g_uiModule = instance;
   return TRUE;
 }
 
