@@ -1,13 +1,26 @@
-// Benchmark floor B: zsbcopy.exe SOURCE TARGET copies the tree below SOURCE into TARGET (which must
-// not exist yet) while walking it, one CopyFileA with fail-if-exists per file. Exit 0 when every
-// file and folder was copied; otherwise one line on stderr and exit 1.
+// Benchmark floor B: zsbcopy.exe SOURCE TARGET [MAP] copies the files below SOURCE into TARGET
+// (which must not exist yet) while walking the tree, one CopyFileA with fail-if-exists per file.
+// Without MAP the tree is copied as it is. MAP (lines "relative source<TAB>relative target")
+// places each file where the install puts it, folders made as they are first needed; files the
+// map does not name are not copied. Exit 0 when every file was copied; else one line on stderr, 1.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
+#include <map>
+#include <set>
+#include <string>
+
 #include "system/guards.h"
 
 namespace {
+
+// Where each file goes, and the folders made so far; empty without a map.
+struct Layout {
+  std::map<std::string, std::string> target;
+  std::set<std::string> folders;
+  size_t sourceLength = 0;
+};
 
 struct FindGuard {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -24,8 +37,53 @@ bool Join(char* out, const char* folder, const char* name) {
   return n > 0 && n < MAX_PATH;
 }
 
-bool CopyTree(const char* source, const char* target, long* files) {
-  if (!CreateDirectoryA(target, nullptr)) {
+bool ReadMap(const char* path, Layout* layout) {
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) return false;
+  char line[2 * MAX_PATH + 4];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    line[strcspn(line, "\r\n")] = 0;
+    char* tab = strchr(line, '\t');
+    if (tab == nullptr) continue;
+    *tab = 0;
+    layout->target[line] = tab + 1;
+  }
+  fclose(f);
+  return true;
+}
+
+// Makes the folders of path below root (root itself exists), each once.
+bool MakeParents(const std::string& path, size_t rootLength, Layout* layout) {
+  for (size_t at = path.find('\\', rootLength + 1); at != std::string::npos;
+       at = path.find('\\', at + 1)) {
+    std::string folder = path.substr(0, at);
+    if (layout->folders.count(folder) != 0) continue;
+    if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+      fprintf(stderr, "zsbcopy: cannot create %s: %lu\n", folder.c_str(), GetLastError());
+      return false;
+    }
+    layout->folders.insert(folder);
+  }
+  return true;
+}
+
+// Copies one file to where the map puts it; true also when the map leaves it out.
+bool CopyMapped(const char* from, const char* root, Layout* layout, long* files) {
+  auto found = layout->target.find(from + layout->sourceLength + 1);
+  if (found == layout->target.end()) return true;
+  std::string to = std::string(root) + "\\" + found->second;
+  if (!MakeParents(to, strlen(root), layout)) return false;
+  if (!CopyFileA(from, to.c_str(), TRUE)) {
+    fprintf(stderr, "zsbcopy: cannot copy %s: %lu\n", from, GetLastError());
+    return false;
+  }
+  ++*files;
+  return true;
+}
+
+bool CopyTree(const char* source, const char* target, const char* root, Layout* layout,
+              long* files) {
+  if (layout->target.empty() && !CreateDirectoryA(target, nullptr)) {
     fprintf(stderr, "zsbcopy: cannot create %s: %lu\n", target, GetLastError());
     return false;
   }
@@ -47,7 +105,9 @@ bool CopyTree(const char* source, const char* target, long* files) {
       return false;
     }
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (!CopyTree(from, to, files)) return false;
+      if (!CopyTree(from, to, root, layout, files)) return false;
+    } else if (!layout->target.empty()) {
+      if (!CopyMapped(from, root, layout, files)) return false;
     } else if (CopyFileA(from, to, TRUE)) {
       ++*files;
     } else {
@@ -61,12 +121,24 @@ bool CopyTree(const char* source, const char* target, long* files) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: zsbcopy SOURCE TARGET\n");
+  if (argc != 3 && argc != 4) {
+    fprintf(stderr, "usage: zsbcopy SOURCE TARGET [MAP]\n");
     return 2;
   }
+  Layout layout;
+  layout.sourceLength = strlen(argv[1]);
+  if (argc == 4) {
+    if (!ReadMap(argv[3], &layout) || layout.target.empty()) {
+      fprintf(stderr, "zsbcopy: no map in %s\n", argv[3]);
+      return 2;
+    }
+    if (!CreateDirectoryA(argv[2], nullptr)) {
+      fprintf(stderr, "zsbcopy: cannot create %s: %lu\n", argv[2], GetLastError());
+      return 1;
+    }
+  }
   long files = 0;
-  if (!CopyTree(argv[1], argv[2], &files)) return 1;
+  if (!CopyTree(argv[1], argv[2], argv[2], &layout, &files)) return 1;
   printf("files: %ld\n", files);
   return 0;
 }

@@ -21,6 +21,9 @@ import winebed  # noqa: E402
 import zspack  # noqa: E402
 
 SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
+# The product's visual library and its language library (ZS_LANGUAGE=de for the German one).
+MAIN_DLL = winebed.BUILD_WIN / "src" / "ui" / "main.dll"
+MAINLANG_DLL = winebed.BUILD_WIN / "src" / "ui" / os.environ.get("ZS_LANGUAGE", "en") / "mainlang.dll"
 PRODUCT = r"HKLM\Software\Vesk\Zrv"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
 
@@ -40,7 +43,7 @@ def prepare(bed, package: Path) -> Path:
     manifest = package / "manifest.json"
     if manifest.is_file():
         built = zspack.build_package(json.loads(manifest.read_text()), target, base=package,
-                                     setup=SETUP)
+                                     setup=SETUP, main=MAIN_DLL, mainlang=MAINLANG_DLL)
         if built.code != 0:
             raise SystemExit(f"package builder: {built.error}")
         return built.folder
@@ -49,6 +52,9 @@ def prepare(bed, package: Path) -> Path:
     else:
         target.mkdir()
     shutil.copy(SETUP, target / "setup.exe")
+    for library in (MAIN_DLL, MAINLANG_DLL):
+        if not (target / library.name).exists():
+            shutil.copy(library, target / library.name)
     return target
 
 

@@ -6,6 +6,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent / "testbed"))
 
 import winebed  # noqa: E402
+import xscreen  # noqa: E402
 
 
 @pytest.fixture
@@ -18,3 +19,11 @@ def bed():
 @pytest.fixture
 def build_win() -> Path:
     return winebed.BUILD_WIN
+
+
+@pytest.fixture
+def screen(bed):
+    """A virtual screen (Xvfb) that shows the bed's windows; take it before running anything."""
+    with xscreen.XScreen() as s:
+        s.attach(bed)
+        yield s

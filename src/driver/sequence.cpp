@@ -35,10 +35,12 @@ namespace {
 
 bool Interactive() { return !g_options.silent; }
 
-// The end of a sequence: the log's empty line, and 3010 when a restart is pending.
-int EndRun() {
+// The end of a sequence: the log's empty line, and 3010 when a restart is pending. owed: a restart
+// was pending before the end dialog, where the user may have declined restarting now; the run
+// still needs one and says so.
+int EndRun(bool owed = false) {
   SetupLogEnd();
-  return g_context.restartPending != 0 ? 3010 : 0;
+  return g_context.restartPending != 0 || owed ? 3010 : 0;
 }
 
 // A refusal of the uninstall sequence (nothing installed, wrong password): 0 even when a restart
@@ -390,13 +392,14 @@ int InstallSequence() {
   SetupLog("commitChanges");
 
   ExeLibsRelease();
+  const bool owed = g_context.restartPending != 0;
   if (Interactive()) {
     VisWaitDlg(3);
     VisShowEndDlg(upgrade ? 15 : 14);
     VisLibRelease();
   }
   SetupRestartIfNeeded();
-  return EndRun();
+  return EndRun(owed);
 }
 
 // ---- Uninstall sequence ----
@@ -463,13 +466,14 @@ int UninstallSequence() {
   RemoveSystemSubfolder("ServerAppliance\\ZORVA\\");
   RemoveSystemSubfolder("ServerAppliance\\Web\\ZORVA\\");
 
+  const bool owed = g_context.restartPending != 0;
   if (Interactive()) {
     VisWaitDlg(3);
     VisShowEndDlg(16);
     VisLibRelease();
   }
   SetupRestartIfNeeded();
-  return EndRun();
+  return EndRun(owed);
 }
 
 }  // namespace

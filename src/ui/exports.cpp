@@ -1,0 +1,298 @@
+// The seven exports of the visual library main.dll (stdcall, exported under their plain names)
+// and the small dialogs: wait, messages, end, password. The setup dialog is in setupdlg.cpp.
+#include <string.h>
+// The common-control and shell headers build on windows.h, so it comes first.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+#include <shlwapi.h>
+// clang-format on
+
+#include "driver/libraries.h"
+#include "system/str.h"
+#include "ui/resource.h"
+#include "ui/ui.h"
+
+SetupContext* g_uiContext = nullptr;
+HINSTANCE g_uiModule = nullptr;
+
+namespace {
+
+HWND g_wait = nullptr;
+bool g_marquee = false;
+int g_passwordAsked = 0;
+const UINT_PTR kProgressTimer = 1;
+
+bool HasText(int id) {
+  char text[8];
+  UiLoadText(id, text, sizeof text);
+  return text[0] != 0;
+}
+
+bool TextUses(int id, const char* insert) {
+  char text[UI_TEXT_SIZE];
+  UiLoadText(id, text, sizeof text);
+  return strstr(text, insert) != nullptr;
+}
+
+void Append(char* text, int size, const char* more) {
+  StrAppendN(text, "\n\n", size);
+  StrAppendN(text, more, size);
+}
+
+// Newer systems would otherwise scale the dialogs as bitmaps; older ones have no such call.
+void DeclareDpiAware() {
+  typedef BOOL(WINAPI * SetDpiAwareFn)();
+  HMODULE user = GetModuleHandleA("user32.dll");
+  auto set = reinterpret_cast<SetDpiAwareFn>(reinterpret_cast<void*>(
+      user != nullptr ? GetProcAddress(user, "SetProcessDPIAware") : nullptr));
+  if (set != nullptr) set();
+}
+
+// The progress bar's own marquee needs common controls 6; older ones get a bar the timer fills.
+bool CommonControlsHaveMarquee() {
+  HMODULE comctl = GetModuleHandleA("comctl32.dll");
+  auto getVersion = reinterpret_cast<DLLGETVERSIONPROC>(reinterpret_cast<void*>(
+      comctl != nullptr ? GetProcAddress(comctl, "DllGetVersion") : nullptr));
+  if (getVersion == nullptr) return false;
+  DLLVERSIONINFO info = {};
+  info.cbSize = sizeof info;
+  return SUCCEEDED(getVersion(&info)) && info.dwMajorVersion >= 6;
+}
+
+// ---- Wait dialog ----
+
+INT_PTR CALLBACK WaitProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return FALSE;
+    case WM_TIMER: {
+      HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+      LRESULT position = SendMessageA(bar, PBM_GETPOS, 0, 0);
+      SendMessageA(bar, PBM_SETPOS, position >= 100 ? 0 : position + 4, 0);
+      return TRUE;
+    }
+    case WM_COMMAND:
+      // The work behind the dialog cannot be stopped from here: Esc does nothing.
+      return LOWORD(wParam) == IDCANCEL;
+    case WM_CLOSE:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void ShowWait() {
+  if (g_wait == nullptr) {
+    g_wait = UiCreateDialog(IDD_WAIT, WaitProc);
+    if (g_wait == nullptr) return;
+    HWND bar = GetDlgItem(g_wait, IDC_PROGRESS);
+    g_marquee = CommonControlsHaveMarquee();
+    if (g_marquee) {
+      SendMessageA(bar, PBM_SETMARQUEE, TRUE, 40);
+    } else {
+      SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+      SetTimer(g_wait, kProgressTimer, 60, nullptr);
+    }
+  }
+  int phase = g_uiContext != nullptr ? g_uiContext->phase : 0;
+  int id = phase > 0 && phase < 100 && HasText(IDS_PHASE + phase) ? IDS_PHASE + phase : IDS_PHASE;
+  UiSetText(g_wait, IDS_CAPTION_WAIT, nullptr, 0);
+  UiSetText(GetDlgItem(g_wait, IDC_PHASE), id, nullptr, 0);
+  ShowWindow(g_wait, SW_SHOW);
+  UiBringToFront(g_wait);
+  UpdateWindow(g_wait);
+}
+
+void CloseWait() {
+  if (g_wait == nullptr) return;
+  if (!g_marquee) KillTimer(g_wait, kProgressTimer);
+  DestroyWindow(g_wait);
+  g_wait = nullptr;
+}
+
+// ---- Messages ----
+
+int MessageTextId(int number) {
+  if (number == -1) return IDS_MESSAGE_MINUS_ONE;
+  // The program's own strings, in the user's language.
+  if (number >= 301 && number <= 308) return number;
+  if (number >= 0 && number <= 999 && HasText(IDS_MESSAGE + number)) return IDS_MESSAGE + number;
+  // Codes the program does not define are a component library's own failure codes.
+  if (number >= 100 && number <= 1000) return IDS_MESSAGE_COMPONENT;
+  return IDS_MESSAGE_OTHER;
+}
+
+// The button a box that could not be shown counts as: the one that stops, so that no question is
+// taken as accepted and no prompt repeats for ever.
+int NotShownAnswer(UINT style) {
+  switch (style & MB_TYPEMASK) {
+    case MB_YESNO:
+    case MB_YESNOCANCEL:
+      return IDNO;
+    case MB_OK:
+      return IDOK;
+    default:
+      return IDCANCEL;
+  }
+}
+
+// ---- End dialog ----
+
+INT_PTR CALLBACK EndProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      int code = static_cast<int>(lParam);
+      UiSetText(dialog, IDS_CAPTION_END, nullptr, 0);
+      int id = code > 0 && code < 100 && HasText(IDS_END + code) ? IDS_END + code : IDS_END;
+      UiSetText(GetDlgItem(dialog, IDC_END_TEXT), id, nullptr, 0);
+      bool restart = g_uiContext != nullptr && g_uiContext->restartPending != 0;
+      if (restart) {
+        UiSetText(GetDlgItem(dialog, IDC_RESTART_NOTE), IDS_RESTART_NOTE, nullptr, 0);
+        CheckDlgButton(dialog, IDC_RESTART, BST_CHECKED);
+      } else {
+        ShowWindow(GetDlgItem(dialog, IDC_RESTART_NOTE), SW_HIDE);
+        ShowWindow(GetDlgItem(dialog, IDC_RESTART), SW_HIDE);
+      }
+      UiBringToFront(dialog);
+      SetFocus(GetDlgItem(dialog, IDOK));
+      return FALSE;
+    }
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        // Closing the dialog any way keeps the choice shown: the box decides the restart.
+        if (g_uiContext != nullptr && g_uiContext->restartPending != 0 &&
+            IsDlgButtonChecked(dialog, IDC_RESTART) != BST_CHECKED) {
+          g_uiContext->restartPending = 0;
+        }
+        EndDialog(dialog, IDOK);
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+// ---- Password dialog ----
+
+enum { PASSWORD_BUFFER = 30 };
+
+INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      UiSetText(dialog, IDS_CAPTION_PASSWORD, nullptr, 0);
+      UiSetText(GetDlgItem(dialog, IDC_PASSWORD_PROMPT), IDS_PASSWORD_PROMPT, nullptr, 0);
+      // Asked again: the password typed before was not accepted.
+      if (g_passwordAsked > 0) {
+        UiSetText(GetDlgItem(dialog, IDC_PASSWORD_WRONG), IDS_PASSWORD_WRONG, nullptr, 0);
+      }
+      HWND edit = GetDlgItem(dialog, IDC_PASSWORD);
+      SendMessageA(edit, EM_LIMITTEXT, PASSWORD_BUFFER - 1, 0);
+      EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
+      UiBringToFront(dialog);
+      SetFocus(edit);
+      return FALSE;
+    }
+    case WM_COMMAND: {
+      char* buffer = reinterpret_cast<char*>(GetWindowLongPtrA(dialog, DWLP_USER));
+      switch (LOWORD(wParam)) {
+        case IDC_PASSWORD:
+          if (HIWORD(wParam) == EN_CHANGE) {
+            EnableWindow(GetDlgItem(dialog, IDOK),
+                         GetWindowTextLengthA(GetDlgItem(dialog, IDC_PASSWORD)) > 0);
+          }
+          return TRUE;
+        case IDOK:
+          GetDlgItemTextA(dialog, IDC_PASSWORD, buffer, PASSWORD_BUFFER);
+          EndDialog(dialog, IDOK);
+          return TRUE;
+        case IDCANCEL:
+          buffer[0] = 0;
+          EndDialog(dialog, IDCANCEL);
+          return TRUE;
+        default:
+          return FALSE;
+      }
+    }
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+HWND UiWaitWindow() { return g_wait; }
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) g_uiModule = instance;
+  return TRUE;
+}
+
+__declspec(dllexport) void WINAPI connectLib(SetupContext* context) {
+  g_uiContext = context;
+  g_passwordAsked = 0;
+  InitCommonControls();
+  DeclareDpiAware();
+}
+
+__declspec(dllexport) void WINAPI disconnectLib(int32_t) {
+  CloseWait();
+  g_uiContext = nullptr;
+}
+
+__declspec(dllexport) void WINAPI waitDlg(int32_t action) {
+  if (action == 0) {
+    ShowWait();
+  } else if (action == 3) {
+    CloseWait();
+  }
+}
+
+__declspec(dllexport) int32_t WINAPI showMsg(int32_t number, const char* text, int32_t style) {
+  int id = MessageTextId(number);
+  char body[UI_TEXT_SIZE * 2];
+  UiFormat(id, text, number, body, UI_TEXT_SIZE);
+  char more[UI_TEXT_SIZE];
+  if (text != nullptr && text[0] != 0 && !TextUses(id, "%2")) {
+    UiFormat(IDS_MESSAGE_DETAILS, text, number, more, sizeof more);
+    Append(body, sizeof body, more);
+  }
+  const UINT type = static_cast<UINT>(style);
+  if ((type & MB_ICONMASK) == MB_ICONERROR) {
+    UiFormat(IDS_MESSAGE_CODE, text, number, more, sizeof more);
+    Append(body, sizeof body, more);
+  }
+  char caption[UI_TEXT_SIZE];
+  UiFormat(IDS_CAPTION_MESSAGE, nullptr, number, caption, sizeof caption);
+  int answer = MessageBoxA(UiWaitWindow(), body, caption, type | MB_SETFOREGROUND);
+  return answer != 0 ? answer : NotShownAnswer(type);
+}
+
+__declspec(dllexport) void WINAPI showEnddlg(int32_t code) {
+  // Nothing may stay on the screen behind the last dialog.
+  CloseWait();
+  UiDialog(IDD_END, EndProc, code);
+}
+
+__declspec(dllexport) void WINAPI enterPwd(char* buffer30) {
+  if (buffer30 == nullptr) return;
+  memset(buffer30, 0, PASSWORD_BUFFER);
+  // A dialog that cannot be shown leaves the buffer empty: the user gives up.
+  UiDialog(IDD_PASSWORD, PasswordProc, reinterpret_cast<LPARAM>(buffer30));
+  ++g_passwordAsked;
+}
+
+}  // extern "C"
+
+// The exports must have exactly the types the program calls them through (stdcall, 32-bit
+// arguments): initialising the program's pointer types fails to compile otherwise.
+[[maybe_unused]] constexpr ConnectLibFn kConnectLib = &connectLib;
+[[maybe_unused]] constexpr DisconnectLibFn kDisconnectLib = &disconnectLib;
+[[maybe_unused]] constexpr WaitDlgFn kWaitDlg = &waitDlg;
+[[maybe_unused]] constexpr ShowMsgFn kShowMsg = &showMsg;
+[[maybe_unused]] constexpr ShowEndDlgFn kShowEndDlg = &showEnddlg;
+[[maybe_unused]] constexpr EnterPwdFn kEnterPwd = &enterPwd;

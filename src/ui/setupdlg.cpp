@@ -1,0 +1,292 @@
+// The setup dialog: the package's title, its components with their builds, the install folder
+// (chosen by the user for a new installation, fixed for an upgrade), Install and Cancel.
+#include <string.h>
+// The common-control and shell headers build on windows.h, so it comes first.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
+// clang-format on
+
+#include "driver/libraries.h"
+#include "system/str.h"
+#include "ui/resource.h"
+#include "ui/ui.h"
+#include "xml/xml.h"
+
+namespace {
+
+bool Upgrade() { return g_uiContext != nullptr && g_uiContext->productInstalled != 0; }
+
+// Closes a document on every path; a document whose writing back failed reports it.
+struct DocumentGuard {
+  XML_Document* doc = nullptr;
+  DocumentGuard() = default;
+  DocumentGuard(const DocumentGuard&) = delete;
+  DocumentGuard& operator=(const DocumentGuard&) = delete;
+  ~DocumentGuard() { XML_Close(doc); }
+  int Close() {
+    int failed = XML_Close(doc);
+    doc = nullptr;
+    return failed;
+  }
+};
+
+void AddColumn(HWND list, int index, int textId, int width) {
+  char text[64];
+  UiLoadText(textId, text, sizeof text);
+  LVCOLUMNA column = {};
+  column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+  column.pszText = text;
+  column.cx = width;
+  column.iSubItem = index;
+  SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(&column));
+}
+
+void SetCell(HWND list, int row, int column, const char* text) {
+  LVITEMA item = {};
+  item.mask = LVIF_TEXT;
+  item.iItem = row;
+  item.iSubItem = column;
+  item.pszText = const_cast<char*>(text);
+  if (column == 0) {
+    SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  } else {
+    SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  }
+}
+
+// Builds are shown as the package writes them: hexadecimal.
+void BuildText(int32_t build, char* out) { wsprintfA(out, "%X", static_cast<unsigned>(build)); }
+
+void FillComponents(HWND list) {
+  // Full-row selection needs common controls 4.70; older ones ignore the message.
+  SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+  RECT client;
+  GetClientRect(list, &client);
+  // Column widths follow the list's size in pixels, which the dialog units scaled for the font.
+  int width = client.right - GetSystemMetrics(SM_CXVSCROLL);
+  const bool upgrade = Upgrade();
+  AddColumn(list, 0, IDS_COLUMN_COMPONENT, upgrade ? width * 3 / 5 : width * 3 / 4);
+  AddColumn(list, 1, IDS_COLUMN_BUILD, upgrade ? width / 5 : width / 4);
+  if (upgrade) AddColumn(list, 2, IDS_COLUMN_INSTALLED, width / 5);
+  if (g_uiContext == nullptr || g_uiContext->components == nullptr) return;
+  for (int i = 0; i < g_uiContext->componentCount; ++i) {
+    const ComponentDesc& c = g_uiContext->components[i];
+    char text[16];
+    SetCell(list, i, 0, c.displayName[0] != 0 ? c.displayName : c.name);
+    BuildText(c.build, text);
+    SetCell(list, i, 1, text);
+    if (upgrade && c.counterpart != nullptr) {
+      BuildText(c.counterpart->build, text);
+      SetCell(list, i, 2, text);
+    }
+  }
+  LVITEMA focus = {};
+  focus.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
+  focus.state = LVIS_FOCUSED | LVIS_SELECTED;
+  SendMessageA(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&focus));
+}
+
+bool IsFolder(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+int CALLBACK BrowseCallback(HWND browser, UINT message, LPARAM, LPARAM start) {
+  if (message == BFFM_INITIALIZED && start != 0) {
+    SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, start);
+  }
+  return 0;
+}
+
+// Cuts path back to its nearest existing folder; empty when there is none.
+void NearestFolder(char* path) {
+  while (path[0] != 0 && !IsFolder(path)) {
+    size_t n = strlen(path);
+    if (path[n - 1] == '\\') path[n - 1] = 0;
+    char* cut = strrchr(path, '\\');
+    if (cut == nullptr) {
+      path[0] = 0;
+    } else if (cut == path + 2 && path[1] == ':') {
+      cut[1] = 0;  // a drive's root keeps its backslash
+    } else {
+      *cut = 0;
+    }
+  }
+}
+
+void Browse(HWND dialog) {
+  // The browser opens at the folder typed so far, else at the one setup chose, or at their
+  // nearest existing parent.
+  char start[MAX_PATH];
+  GetDlgItemTextA(dialog, IDC_FOLDER, start, sizeof start);
+  NearestFolder(start);
+  if (start[0] == 0 && g_uiContext != nullptr) {
+    StrCopyN(start, g_uiContext->installDir, sizeof start);
+    NearestFolder(start);
+  }
+  char prompt[UI_TEXT_SIZE];
+  UiFormat(IDS_BROWSE_PROMPT, nullptr, 0, prompt, sizeof prompt);
+  char display[MAX_PATH];
+  BROWSEINFOA info = {};
+  info.hwndOwner = dialog;
+  info.pszDisplayName = display;
+  info.lpszTitle = prompt;
+  // The edit box needs shell 4.71; older shells ignore the flag and offer the tree alone.
+  info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX;
+  info.lpfn = BrowseCallback;
+  info.lParam = start[0] != 0 ? reinterpret_cast<LPARAM>(start) : 0;
+  LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
+  if (chosen == nullptr) return;
+  char path[MAX_PATH];
+  BOOL named = SHGetPathFromIDListA(chosen, path);
+  IMalloc* shellMalloc = nullptr;
+  if (SUCCEEDED(SHGetMalloc(&shellMalloc))) {
+    shellMalloc->Free(chosen);
+    shellMalloc->Release();
+  }
+  if (!named || path[0] == 0) return;
+  AddBackslash(path, sizeof path);
+  SetDlgItemTextA(dialog, IDC_FOLDER, path);
+  // Enter now installs instead of opening the browser again.
+  SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDOK)), TRUE);
+}
+
+void ShowError(HWND dialog, int id, const char* detail) {
+  char text[UI_TEXT_SIZE];
+  char caption[UI_TEXT_SIZE];
+  UiFormat(id, detail, 0, text, sizeof text);
+  UiFormat(IDS_CAPTION_MESSAGE, nullptr, 0, caption, sizeof caption);
+  MessageBoxA(dialog, text, caption, MB_OK | MB_ICONEXCLAMATION);
+}
+
+// Takes the folder of a new installation from the dialog. false keeps the dialog open.
+bool AcceptFolder(HWND dialog) {
+  if (Upgrade()) return true;
+  HWND edit = GetDlgItem(dialog, IDC_FOLDER);
+  char typed[MAX_PATH + 2];
+  GetWindowTextA(edit, typed, sizeof typed);
+  char folder[MAX_PATH];
+  if (!UiNormalizeFolder(typed, folder, sizeof folder)) {
+    ShowError(dialog, IDS_FOLDER_INVALID, typed);
+    SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);
+    return false;
+  }
+  if (!UiRecordInstallFolder(folder)) {
+    char path[MAX_PATH];
+    path[0] = 0;
+    if (g_uiContext != nullptr && g_uiContext->globalXmlPath != nullptr) {
+      WideToAnsi(path, reinterpret_cast<const wchar16*>(g_uiContext->globalXmlPath), sizeof path);
+    }
+    ShowError(dialog, IDS_FOLDER_NOT_RECORDED, path);
+    return false;
+  }
+  return true;
+}
+
+INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      UiSetText(dialog, IDS_CAPTION_SETUP, nullptr, 0);
+      UiSetText(GetDlgItem(dialog, IDC_INTRO), Upgrade() ? IDS_INTRO_UPGRADE : IDS_INTRO_NEW,
+                nullptr, 0);
+      FillComponents(GetDlgItem(dialog, IDC_COMPONENTS));
+      HWND edit = GetDlgItem(dialog, IDC_FOLDER);
+      // Room for the backslash the folder gets when it lacks one.
+      SendMessageA(edit, EM_LIMITTEXT, MAX_PATH - 2, 0);
+      if (g_uiContext != nullptr) SetWindowTextA(edit, g_uiContext->installDir);
+      if (Upgrade()) {
+        // An installed product is upgraded where it is.
+        EnableWindow(edit, FALSE);
+        EnableWindow(GetDlgItem(dialog, IDC_BROWSE), FALSE);
+      }
+      UiBringToFront(dialog);
+      SetFocus(GetDlgItem(dialog, IDOK));
+      return FALSE;
+    }
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDC_BROWSE:
+          Browse(dialog);
+          return TRUE;
+        case IDOK:
+          if (AcceptFolder(dialog)) EndDialog(dialog, VIS_SETUPDLG_PROCEED);
+          return TRUE;
+        case IDCANCEL:
+          EndDialog(dialog, IDCANCEL);
+          return TRUE;
+        default:
+          return FALSE;
+      }
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+int UiNormalizeFolder(const char* typed, char* out, int size) {
+  while (*typed == ' ') ++typed;
+  char folder[MAX_PATH + 2];
+  StrCopyN(folder, typed, sizeof folder);
+  for (size_t n = strlen(folder); n > 0 && folder[n - 1] == ' '; --n) folder[n - 1] = 0;
+  // A drive folder "X:\name" or a share folder "\\server\share\name": never a drive's or a
+  // share's root, never relative (it would land wherever setup happens to run).
+  const char* rest = nullptr;
+  if ((((folder[0] | 0x20) >= 'a' && (folder[0] | 0x20) <= 'z') && folder[1] == ':' &&
+       folder[2] == '\\')) {
+    rest = folder + 3;
+  } else if (folder[0] == '\\' && folder[1] == '\\') {
+    const char* server = strchr(folder + 2, '\\');
+    const char* share = server != nullptr ? strchr(server + 1, '\\') : nullptr;
+    if (server == nullptr || server == folder + 2 || share == nullptr || share == server + 1) {
+      return 0;
+    }
+    rest = share + 1;
+  } else {
+    return 0;
+  }
+  if (rest[0] == 0 || rest[0] == '\\' || strpbrk(rest, "/:*?\"<>|") != nullptr) return 0;
+  if (strstr(rest, "\\\\") != nullptr) return 0;
+  size_t length = strlen(folder);
+  bool slash = folder[length - 1] == '\\';
+  if (length + (slash ? 0 : 1) + 1 > static_cast<size_t>(size) || length + 2 > MAX_PATH) return 0;
+  StrCopyN(out, folder, size);
+  AddBackslash(out, size);
+  return 1;
+}
+
+int UiRecordInstallFolder(const char* folder) {
+  if (g_uiContext == nullptr) return 0;
+  const wchar_t* wide = g_uiContext->globalXmlPath;
+  if (wide != nullptr && wide[0] != 0) {
+    char path[MAX_PATH];
+    WideToAnsi(path, reinterpret_cast<const wchar16*>(wide), sizeof path);
+    // Opening for writing would make an empty file where there is none.
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return 0;
+    DocumentGuard global;
+    global.doc = XML_Open(path, 1);
+    if (global.doc == nullptr) return 0;
+    // A file that did not parse is left as it is.
+    if (XML_OpenDocument(global.doc) != XML_ELEMENT) return 0;
+    XML_Node* setup = XML_Find(global.doc, nullptr, u"PACKAGE\\SETUP", XML_OPEN_ALWAYS);
+    if (setup == nullptr || XML_SetAttributeA(global.doc, setup, u"INSTALLPATH", folder) != 0) {
+      global.doc->writable = 0;
+      return 0;
+    }
+    if (global.Close() != 0) return 0;
+  }
+  StrCopyN(g_uiContext->installDir, folder, sizeof g_uiContext->installDir);
+  // The component libraries learn the folder from the environment.
+  SetEnvironmentVariableA("ZORVAINSTALLDIR", folder);
+  return 1;
+}
+
+extern "C" __declspec(dllexport) int32_t WINAPI showSetupdlg(int32_t) {
+  INT_PTR result = UiDialog(IDD_SETUP, SetupProc, 0);
+  return result == VIS_SETUPDLG_PROCEED ? VIS_SETUPDLG_PROCEED : IDCANCEL;
+}
+
+[[maybe_unused]] constexpr ShowSetupDlgFn kShowSetupdlg = &showSetupdlg;

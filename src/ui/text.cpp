@@ -1,0 +1,74 @@
+#include <windows.h>
+
+#include "system/str.h"
+#include "ui/resource.h"
+#include "ui/ui.h"
+
+namespace {
+
+HINSTANCE ResourceModule() {
+  return g_uiContext != nullptr ? g_uiContext->resourceModule : nullptr;
+}
+
+// The module that holds the dialog template: the language library, else main.dll.
+HINSTANCE DialogModule(int id) {
+  HINSTANCE module = ResourceModule();
+  if (module != nullptr && FindResourceA(module, MAKEINTRESOURCEA(id), RT_DIALOG) != nullptr) {
+    return module;
+  }
+  return g_uiModule;
+}
+
+}  // namespace
+
+void UiLoadText(int id, char* out, int size) {
+  out[0] = 0;
+  HINSTANCE module = ResourceModule();
+  if (module != nullptr && LoadStringA(module, static_cast<UINT>(id), out, size) > 0) return;
+  if (LoadStringA(g_uiModule, static_cast<UINT>(id), out, size) > 0) return;
+  out[0] = 0;
+}
+
+void UiTitle(char* out, int size) {
+  out[0] = 0;
+  if (g_uiContext != nullptr) StrCopyN(out, g_uiContext->title, size);
+  // The program writes a single blank for a package without a title.
+  const char* p = out;
+  while (*p == ' ') ++p;
+  if (*p == 0) UiLoadText(IDS_PRODUCT_NAME, out, size);
+}
+
+void UiFormat(int id, const char* detail, int number, char* out, int size) {
+  char pattern[UI_TEXT_SIZE];
+  UiLoadText(id, pattern, sizeof pattern);
+  char title[128];
+  UiTitle(title, sizeof title);
+  char numberText[16];
+  wsprintfA(numberText, "%d", number);
+  // Every insert always has a value, so a translation may use any of them, in any order.
+  DWORD_PTR inserts[3] = {reinterpret_cast<DWORD_PTR>(title),
+                          reinterpret_cast<DWORD_PTR>(detail != nullptr ? detail : ""),
+                          reinterpret_cast<DWORD_PTR>(numberText)};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, pattern, 0,
+                           0, out, static_cast<DWORD>(size), reinterpret_cast<va_list*>(inserts));
+  if (n == 0) StrCopyN(out, pattern, size);
+}
+
+void UiSetText(HWND window, int id, const char* detail, int number) {
+  char text[UI_TEXT_SIZE];
+  UiFormat(id, detail, number, text, sizeof text);
+  SetWindowTextA(window, text);
+}
+
+INT_PTR UiDialog(int id, DLGPROC proc, LPARAM param) {
+  return DialogBoxParamA(DialogModule(id), MAKEINTRESOURCEA(id), nullptr, proc, param);
+}
+
+HWND UiCreateDialog(int id, DLGPROC proc) {
+  return CreateDialogParamA(DialogModule(id), MAKEINTRESOURCEA(id), nullptr, proc, 0);
+}
+
+void UiBringToFront(HWND dialog) {
+  SetWindowPos(dialog, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetForegroundWindow(dialog);
+}

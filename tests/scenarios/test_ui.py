@@ -1,0 +1,283 @@
+"""The visual library main.dll and its language libraries on a virtual screen, driven with the
+keyboard the way a person would: setup.exe on the sample package, setup_seqdouble.exe (the driver with scripted workers) through whole install and
+uninstall sequences, and tools/zsvisdrive.exe calling the exports directly.
+
+With ZS_DOCS_SHOTS=1 the dialogs shown in the README are written to docs/.
+"""
+
+import json
+import shutil
+import sys
+import time
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import winebed
+from xscreen import Background
+
+sys.path.insert(0, str(winebed.ROOT / "tools"))
+import zspack  # noqa: E402
+
+UI = winebed.BUILD_WIN / "src" / "ui"
+DRIVER = winebed.BUILD_WIN / "src" / "driver"
+SAMPLE = winebed.ROOT / "examples" / "sample"
+PRODUCT = r"HKLM\Software\Vesk\Zrv\CurrentVersion"
+TITLE = "ZORVA Antivirus System"
+SETUP, WAIT, END, PASSWORD = (f"{TITLE} Setup", f"{TITLE} - Please wait", f"{TITLE} - Finished",
+                              f"{TITLE} - Password")
+# Control ids of src/ui/resource.h.
+IDOK, IDCANCEL, INTRO, FOLDER, BROWSE = 1, 2, 1000, 1002, 1003
+PHASE, END_TEXT, RESTART_NOTE, RESTART = 1010, 1020, 1021, 1022
+PASSWORD_FIELD, PASSWORD_WRONG = 1031, 1032
+
+
+def sample_package(bed, name="pkg", **changes) -> Path:
+    manifest = dict(json.loads((SAMPLE / "manifest.json").read_text()), **changes)
+    built = zspack.build_package(manifest, bed.c / name, base=SAMPLE, setup=DRIVER / "setup.exe",
+                                 main=UI / "main.dll", mainlang=UI / "en" / "mainlang.dll")
+    assert built.code == 0, built.error
+    return built.folder
+
+
+def temp_folder(bed) -> Path:
+    return next((bed.c / "users").glob("*/Temp"))
+
+
+def log(folder: Path) -> list:
+    return [line.split("] ", 1)[1] for line in
+            (folder / "zsetup.log").read_text().splitlines() if "] " in line]
+
+
+def message(screen, title=TITLE) -> str:
+    """The text of a message box."""
+    return " ".join(c.text for c in screen.read(title).controls if c.cls == "Static" and c.text)
+
+
+def crc16_xmodem(text: str) -> int:
+    crc = 0
+    for byte in text.encode("latin-1"):
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def test_setup_dialog_on_the_sample_package_cancel_and_a_chosen_folder(bed, screen):
+    pkg = sample_package(bed)
+    run = Background(lambda: bed.run(pkg / "setup.exe", "/TEST", cwd=pkg).code)
+    dialog = screen.read(SETUP)
+    assert dialog.control(INTRO).text.startswith(f"Setup will install {TITLE} on this computer")
+    assert dialog.columns == ["Component", "Build"]
+    assert dialog.rows == [("Core protection", "10000120"), ("Mail shield", "10000120")]
+    folder = dialog.control(FOLDER)
+    assert folder.text == "C:\\Program Files\\Vesk\\" and folder.enabled
+    assert dialog.control(BROWSE).enabled and dialog.control(IDOK).text == "&Install"
+    screen.photograph(SETUP, "setup", docs="setup-dialog.png")
+    # Cancel ends through the exit path with 0, which a run that is no update, and so starts with
+    # a restart pending, reports as 3010; nothing was installed.
+    screen.keys(SETUP, "Escape")
+    assert run.result() == 3010
+    assert "rollBackAll" in log(pkg) and log(pkg)[-1] == "Exitcode: 0"
+    assert not (bed.c / "Program Files" / "Vesk").exists()
+
+    (bed.c / "Chosen").mkdir()
+    run = Background(lambda: bed.run(pkg / "setup.exe", "/TEST", cwd=pkg).code)
+    # A folder that is not a full path is refused, and the dialog stays.
+    screen.keys(SETUP, "alt+f")
+    screen.type(SETUP, "relative\\folder")
+    screen.keys(SETUP, "Return")
+    assert "Enter the full path of a folder" in message(screen)
+    screen.keys(TITLE, "Return")
+    # Browse (it opens at the folder setup chose, since the text leads nowhere), then pick the
+    # folder in the tree by typing its name.
+    screen.keys(SETUP, "alt+b")
+    screen.keys("Browse for Folder", "shift+Tab")
+    screen.type("Browse for Folder", "chosen")
+    screen.keys("Browse for Folder", "Return")
+    screen.gone("Browse for Folder")
+    assert screen.read(SETUP).control(FOLDER).text == "C:\\Chosen\\"
+    # Cancel here too: test_ui_install.py installs into a chosen folder.
+    screen.keys(SETUP, "Escape")
+    assert run.result() == 3010
+    assert not (bed.c / "Chosen" / "readme.txt").exists()
+
+
+def test_disk_prompt_over_the_wait_dialog_and_an_upgrade_keeps_its_folder(bed, screen):
+    pkg = sample_package(bed, "disks", data={"pieces": 2})
+    piece, saved = pkg.parent / "disk2" / "data2.dat", bed.root / "data2.dat"
+    shutil.move(piece, saved)
+    run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
+    prompt = screen.read(TITLE)
+    assert "A part of the installation package is missing." in " ".join(prompt.texts())
+    assert [c.text for c in prompt.controls if c.cls == "Button" and c.visible] == ["OK", "Cancel"]
+    assert screen.read(WAIT).control(PHASE).text == f"Preparing the installation of {TITLE}..."
+    screen.photograph(TITLE, "prompt")
+    # The piece arrives: OK goes on to the setup dialog.
+    shutil.copy(saved, pkg / "data2.dat")
+    screen.keys(TITLE, "Return")
+    screen.keys(SETUP, "Escape")
+    assert run.result() == 3010
+
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\Apps\\Zorva\\")
+    bed.reg_add(PRODUCT + r"\Info", "Language", "EN_US")
+    run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
+    dialog = screen.read(SETUP)
+    assert dialog.control(INTRO).text.startswith(f"Setup will upgrade {TITLE}")
+    assert dialog.columns == ["Component", "Build", "Installed"]
+    folder = dialog.control(FOLDER)
+    assert folder.text == "C:\\Apps\\Zorva\\" and not folder.enabled
+    assert not dialog.control(BROWSE).enabled
+    screen.keys(SETUP, "Return")
+    assert screen.read(END).control(END_TEXT).text == f"{TITLE} has been upgraded."
+    # "Restart now" off: no restart, but the run still reports the restart it needs.
+    screen.keys(END, "alt+r", "Return")
+    assert run.result() == 3010
+    assert (bed.c / "Apps" / "Zorva" / "readme.txt").exists()
+
+
+def password_note(screen, timeout=60) -> str:
+    """The note of the password dialog once it shows one."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            note = screen.read(PASSWORD).control(PASSWORD_WRONG).text
+        except StopIteration:  # read while the dialog was closing
+            note = ""
+        if note:
+            return note
+        time.sleep(0.5)
+    return ""
+
+
+class Sequence:
+    """setup_seqdouble.exe with the real main.dll and mainlang.dll, one package component."""
+
+    def __init__(self, bed):
+        self.bed, self.pkg, self.zs = bed, bed.c / "seq", bed.c / "zs"
+        self.pkg.mkdir()
+        self.zs.mkdir()
+        shutil.copy(DRIVER / "setup_seqdouble.exe", self.pkg / "setup.exe")
+        shutil.copy(UI / "main.dll", self.pkg)
+        shutil.copy(UI / "en" / "mainlang.dll", self.pkg)
+        shutil.copy(winebed.BUILD_WIN / "tests" / "doubles" / "comp.dll", self.pkg / "core.dll")
+        self.env = {"ZS_SEQ_SCRIPT": "C:\\zs\\seq.txt", "ZS_SEQ_JOURNAL": "C:\\zs\\journal.txt"}
+
+    def start(self, *args, script="", restarts=False) -> Background:
+        (self.zs / "seq.txt").write_text("component=Core protection|core.dll|\n" + script)
+        (self.zs / "journal.txt").unlink(missing_ok=True)
+        if restarts:  # Wine ends every process when the restart is requested, the launcher too
+            return Background(lambda: self.bed.wine(self.pkg / "setup.exe", *args, env=self.env))
+        return Background(lambda: self.bed.run(self.pkg / "setup.exe", *args, env=self.env).code)
+
+    def journal(self) -> list:
+        return (self.zs / "journal.txt").read_text().splitlines()
+
+
+def test_downgrade_question_end_dialog_and_locked_uninstall_through_the_sequence(bed, screen):
+    seq = Sequence(bed)
+    run = seq.start(script="CheckInstalledVersions=108\n")
+    assert "older build of a component" in message(screen)
+    screen.keys(TITLE, "n")
+    assert run.result() == 3010
+    assert not any(line.startswith("RegWriteProductRoot") for line in seq.journal())
+
+    bed.arm_restart_marker()
+    run = seq.start()
+    assert screen.read(SETUP).rows == [("Core protection", "0")]
+    # The scripted description resolves no install folder: the user names one.
+    screen.keys(SETUP, "Return")
+    assert "Enter the full path of a folder" in message(screen)
+    screen.keys(TITLE, "Return")
+    screen.type(SETUP, "C:\\Apps\\Zorva")
+    screen.keys(SETUP, "Return")
+    end = screen.read(END)
+    assert end.control(END_TEXT).text == f"{TITLE} has been installed on this computer."
+    assert end.control(RESTART_NOTE).visible and end.control(RESTART).checked == 1
+    screen.photograph(END, "end", docs="end-dialog.png")
+    # "Restart now" turned off: no restart, and the restart-pending field the program reads
+    # after the dialog says so.
+    screen.keys(END, "alt+r")
+    assert screen.read(END).control(RESTART).checked == 0
+    screen.keys(END, "Return")
+    assert run.result() == 0
+    assert "RegWriteProductRoot -> 0" in seq.journal()
+    assert not bed.restart_requested(wait=2)
+
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\Apps\\Zorva\\")
+    bed.reg_add(PRODUCT + r"\Common", None)
+    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16_xmodem("secret")),
+                type="REG_DWORD")
+    run = seq.start("/UNINSTALL", restarts=True)
+    assert f"Do you want to remove {TITLE}" in message(screen)
+    screen.keys(TITLE, "y")
+    dialog = screen.read(PASSWORD)
+    assert dialog.control(PASSWORD_WRONG).text == "" and not dialog.control(IDOK).enabled
+    screen.type(PASSWORD, "wrong")
+    screen.photograph(PASSWORD, "password", docs="password-dialog.png")
+    screen.keys(PASSWORD, "Return")
+    # The dialog comes back saying why.
+    assert password_note(screen).startswith("The password is not correct.")
+    screen.type(PASSWORD, "secret")
+    screen.keys(PASSWORD, "Return")
+    end = screen.read(END)
+    assert end.control(END_TEXT).text == f"{TITLE} has been removed from this computer."
+    # "Restart now" left on: Windows is asked to restart.
+    screen.keys(END, "Return")
+    run.result()
+    assert bed.restart_requested()
+    assert "SetupRemoveProductFolders" in seq.journal()
+
+
+def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
+    drive = winebed.TOOLS / "zsvisdrive.exe"
+    main = f"main={bed.winpath(UI / 'main.dll')}"
+    base = [main, "title=Sample", "comp=Core:1A", "comp=Mail:10000120"]
+    release = bed.root / "release"
+    run = Background(lambda: bed.run(drive, main, f"title={TITLE}", "phase=12", "wait",
+                                     bed.winpath(release)))
+    assert screen.read(WAIT).control(PHASE).text == f"Installing {TITLE}..."
+    # The bar keeps moving while the program dispatches its messages.
+    x, y, w, h = screen.geometry(screen.find(WAIT))
+    first = screen.photograph(WAIT, "wait", docs="wait-dialog.png")
+    time.sleep(1)
+    second = screen.shot("wait-later")
+    assert screen.rgb(first, x, y, w, h) != screen.rgb(second, x, y, w, h)
+    release.write_text("x")
+    assert run.result().code == 0
+
+    # German texts come from the German language library; the folder typed is written into the
+    # context, the variable the component libraries read and global.xml, whose other content stays.
+    global_xml = bed.c / "global.xml"
+    global_xml.write_text('<?xml version="1.0"?>\n<ZORVASETUP><PACKAGE><SETUP DAT_CNT="2" '
+                          'INSTALLPATH="C:\\Old\\"/></PACKAGE></ZORVASETUP>\n')
+    german = f"lang={bed.winpath(UI / 'de' / 'mainlang.dll')}"
+    run = Background(lambda: bed.run(drive, *base, german, "folder=C:\\Old",
+                                     "global=C:\\global.xml", "setup"))
+    dialog = screen.read("Sample Setup")
+    assert dialog.control(INTRO).text.startswith("Setup installiert Sample")
+    assert [dialog.control(i).text for i in (BROWSE, IDOK, IDCANCEL)] == [
+        "&Durchsuchen...", "&Installieren", "Abbrechen"]
+    assert dialog.columns == ["Komponente", "Build"]
+    assert dialog.rows == [("Core", "1A"), ("Mail", "10000120")]
+    screen.keys("Sample Setup", "alt+z")
+    screen.type("Sample Setup", "D:\\Ziel ")
+    screen.keys("Sample Setup", "Return")
+    assert run.result().stdout.splitlines() == ["result 12324", "folder D:\\Ziel\\",
+                                                "variable D:\\Ziel\\"]
+    setup = ET.parse(global_xml).getroot().find("PACKAGE/SETUP")
+    assert setup.attrib == {"DAT_CNT": "2", "INSTALLPATH": "D:\\Ziel\\"}
+
+    # Without a language library main.dll's own English texts serve: an exit code in error style
+    # with its meaning, the text the program passed and the code.
+    run = Background(lambda: bed.run(drive, main, "msg", "106", "16", "EE"))
+    text = message(screen, TITLE)
+    assert text.startswith("The package's data files are missing")
+    assert "Details: EE" in text and text.endswith("Error code: 106")
+    screen.keys(TITLE, "Return")
+    assert run.result().stdout.splitlines() == ["result 1"]
+
+    # The password field takes 29 characters at most, the buffer's 30 bytes with the terminator.
+    run = Background(lambda: bed.run(drive, main, "pwd"))
+    screen.type(PASSWORD, "abcdefghij" * 4)
+    screen.keys(PASSWORD, "Return")
+    assert run.result().stdout.splitlines() == ["password " + ("abcdefghij" * 3)[:29]]
