@@ -1,0 +1,269 @@
+"""The deployment guide (docs/deploying.md) held to the product: every command line in it runs here,
+as written, on the sample product under Wine and ends as the guide says; the log from a read-only
+share lands in the temporary folder; the startup script and the administrator's file are taken
+from the guide itself; every exit code of its table is produced here or by the scenario file
+named below."""
+
+import contextlib
+import json
+import re
+import shutil
+import subprocess
+import xml.etree.ElementTree as ET
+
+import winebed
+from setup_runs import DOUBLES, build, lib, temp_folder, zspack
+
+GUIDE = winebed.ROOT / "docs" / "deploying.md"
+SAMPLE = winebed.ROOT / "examples" / "sample"
+UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
+INFO_KEY = r"SOFTWARE\Vesk\Zrv\CurrentVersion\Info"
+INSTALL = "C:\\Program Files\\Vesk\\"
+
+# The guide's command lines; `setup.exe` is the package folder's.
+INSTALL_CMD = "setup.exe /SILENTMODE"
+LOGGED = "setup.exe /SILENTMODE /TEST"
+WITH_FILE = 'setup.exe /SILENTMODE /CFG=sales.xml /$SERVER=update.example.com /$DEPT="Sales East"'
+FORCEOLD = "setup.exe /SILENTMODE /FORCEOLD"
+REBOOT = "setup.exe /SILENTMODE /REBOOT"
+UNINSTALL = '"C:\\Program Files\\Vesk\\Setup\\setup.exe" /UNINSTALL /SILENTMODE'
+UNINSTALL_LOGGED = UNINSTALL + " /TEST"
+UNINSTALL_PWD = UNINSTALL + ' /PWD="Secret 1"'
+COMMANDS = [INSTALL_CMD, LOGGED, WITH_FILE, FORCEOLD, REBOOT, UNINSTALL, UNINSTALL_LOGGED,
+            UNINSTALL_PWD]
+
+# Rows of the guide's exit code table: produced in this file, or by another scenario file (with the
+# code it asserts for a row that stands for several).
+PRODUCED_HERE = ["0", "3010", "101", "102", "103", "105", "107", "108", "113"]
+PRODUCED_ELSEWHERE = {
+    "-1": ("test_driver_sequences.py", "-1"),
+    "104": ("test_driver_sequences.py", "104"),
+    "106": ("test_package.py", "106"),
+    "109": ("test_package.py", "109"),
+    "111": ("test_install.py", "111"),
+    "114": ("test_package.py", "114"),
+    "115": ("test_install.py", "115"),
+    "116": ("test_install.py", "116"),
+    "117": ("test_driver_sequences.py", "117"),
+    "118": ("test_install.py", "118"),
+    "119": ("test_driver_sequences.py", "119"),
+    "121": ("test_package.py", "121"),
+    "202": ("test_engines.py", "202"),
+    "301, 302": ("test_driver_sequences.py", "(301"),
+    "307": ("test_driver_sequences.py", "(307"),
+    "above 307": ("test_driver_sequences.py", "(400"),
+    "100 to 1000 (others)": ("test_install.py", "500"),
+}
+
+# The component double beside the sample's libraries keeps global.xml as each command finds it,
+# so the settings the components receive can be read; as a user-interface library it can fail.
+COMP_SCRIPT = "zskeep.dll keep C:\\zs\\\n"
+ENV = {"ZS_COMP_SCRIPT": "C:\\zs\\comp_script.txt", "ZS_VIS_SCRIPT": "C:\\zs\\vis_script.txt"}
+
+
+def blocks(kind):
+    """The guide's fenced blocks of that kind."""
+    return re.findall(rf"^```{kind}\n(.*?)^```$", GUIDE.read_text(), re.M | re.S)
+
+
+def sample(bed, name, build_id="10000120"):
+    manifest = json.loads((SAMPLE / "manifest.json").read_text())
+    for component in manifest["components"]:
+        component["build"] = build_id
+    manifest["components"][1]["exe"] = [lib("zskeep.dll")]
+    manifest["components"][1]["gui"] = [{"name": "zskeep.dll"}]
+    return build(bed, manifest, name, base=SAMPLE)
+
+
+def prepare(bed):
+    zs = bed.c / "zs"
+    zs.mkdir()
+    (zs / "comp_script.txt").write_text(COMP_SCRIPT)
+    (zs / "vis_script.txt").write_text("")
+    return zs
+
+
+def run(bed, line, folder=None, env=None):
+    """Runs one of the guide's command lines exactly as written."""
+    if line.startswith('"'):
+        program, tail = line[1:].split('" ', 1)
+    else:
+        program, tail = folder / "setup.exe", line.split(" ", 1)[1]
+    return bed.run(program, raw=tail, env={**ENV, **(env or {})}).code
+
+
+def entry(bed, value):
+    return bed.reg_query("HKLM\\" + UNINSTALL_KEY, value)
+
+
+@contextlib.contextmanager
+def read_only_share(bed, folder):
+    """The package folder at C:\\share on a read-only mount: a share the machine may only read."""
+    share = bed.c / "share"
+    share.mkdir()
+    subprocess.run(["mount", "--bind", str(folder), str(share)], check=True)
+    try:
+        subprocess.run(["mount", "-o", "remount,bind,ro", str(share)], check=True)
+        yield share
+    finally:
+        subprocess.run(["umount", "-l", str(share)], check=True)
+
+
+def crc16(text):
+    crc = 0
+    for byte in text.encode("latin-1"):
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
+def test_install_upgrade_and_uninstall_as_documented(bed):
+    zs = prepare(bed)
+    v1 = sample(bed, "v1")
+    v2 = sample(bed, "v2", "10000121")
+    temp = temp_folder(bed)
+
+    # Runs that end before changing anything: not an administrator, obstacles, broken packages.
+    assert run(bed, INSTALL_CMD, v1, env={"ZS_TEST_NOT_ADMIN": "1"}) == 101
+    (temp / "ZSetup").write_text("a file where the working folder goes")
+    assert run(bed, INSTALL_CMD, v1) == 105
+    (temp / "ZSetup").unlink()
+    broken = sample(bed, "no-setupc")
+    assert zspack.test_rar(broken / "Core.rar", [("readme.txt", b"no description")]) == ""
+    assert run(bed, INSTALL_CMD, broken) == 107
+    broken = sample(bed, "no-datcnt")
+    setup_xml = broken / "setup.xml"
+    setup_xml.write_text(setup_xml.read_text().replace(' DAT_CNT="0"', ""))
+    assert run(bed, INSTALL_CMD, broken) == 113
+    # With dialogs, a user-interface library that cannot connect.
+    shutil.copy(DOUBLES / "main.dll", v1 / "main.dll")
+    (zs / "comp_script.txt").write_text("zskeep.dll connectVis null\n")
+    assert bed.run(v1 / "setup.exe", env=ENV).code == 103
+    (v1 / "main.dll").unlink()
+    (zs / "comp_script.txt").write_text(COMP_SCRIPT)
+    assert not bed.reg_has_key(r"HKLM\Software\Vesk") and entry(bed, "DisplayName") is None
+
+    with read_only_share(bed, v1) as share:
+        # From a share that cannot be written the log goes to the temporary folder.
+        assert run(bed, LOGGED, share) == 3010
+        log = temp / "zsetup.log"
+        assert not (share / "zsetup.log").exists()
+        lines = log.read_text().splitlines()
+        assert lines[0].endswith("] CmdLine: /SILENTMODE /TEST") and lines[-1] == ""
+        assert not any("Exitcode" in line for line in lines)
+        # The components are told where it is.
+        setup = ET.parse(zs / "global_3.xml").find("PACKAGE/SETUP")
+        assert setup.get("LOGPATH") == bed.winpath(log)
+        command = f'"{INSTALL}Setup\\setup.exe" /UNINSTALL'
+        for value, data in {"DisplayName": "ZORVA Antivirus System", "DisplayVersion": "10000120",
+                            "Publisher": "Vesk", "InstallLocation": INSTALL,
+                            "UninstallString": command,
+                            "QuietUninstallString": command + " /SILENTMODE",
+                            "NoModify": "0x1", "NoRepair": "0x1", "TSAware": "0x1"}.items():
+            assert entry(bed, value) == data, value
+        assert bed.reg_query("HKLM\\" + INFO_KEY, "InstallDir") == INSTALL
+        assert entry(bed, "QuietUninstallString") == UNINSTALL
+
+        # Upgrade, a refused downgrade, and a downgrade on purpose.
+        assert run(bed, INSTALL_CMD, v2) == 3010
+        assert entry(bed, "DisplayVersion") == "10000121"
+        assert run(bed, INSTALL_CMD, v1) == 108
+        assert entry(bed, "DisplayVersion") == "10000121"
+        assert run(bed, FORCEOLD, v1) == 3010
+        assert entry(bed, "DisplayVersion") == "10000120"
+        bed.restart()
+
+        # A locked product: without its password the uninstall ends with 0 and removes nothing;
+        # the uninstaller, run from the product's folder, logs to the temporary folder.
+        bed.reg_add("HKLM\\" + INFO_KEY, "PackageID", str(0x5A0000 | crc16("Secret 1")),
+                    type="REG_DWORD")
+        log.unlink()
+        assert run(bed, UNINSTALL_LOGGED) == 0
+        setup_folder = bed.c / "Program Files" / "Vesk" / "Setup"
+        assert not (setup_folder / "zsetup.log").exists()
+        lines = [line.split("] ", 1)[-1] for line in log.read_text().splitlines()]
+        assert lines[0] == "CmdLine: /UNINSTALL /SILENTMODE /TEST"
+        assert lines[-2:] == ["Registry: old settings read", ""]
+        assert entry(bed, "DisplayVersion") == "10000120"
+        assert run(bed, UNINSTALL_PWD) == 3010
+        assert entry(bed, "DisplayName") is None and not bed.reg_has_key(r"HKLM\Software\Vesk\Zrv")
+        bed.restart()
+        assert not (bed.c / "Program Files" / "Vesk").exists()
+
+        # The startup script, as the guide has it, with local folders for the two shares.
+        (script,) = blocks("bat")
+        local = re.sub(r"(?m)^set PACKAGE=.*$", r"set PACKAGE=C:\\share", script)
+        local = re.sub(r"(?m)^set RESULTS=.*$", r"set RESULTS=C:\\results", local)
+        assert local.count("C:\\share") == 1 and local.count("C:\\results") == 1
+        (bed.c / "startup.cmd").write_text(local.replace("\n", "\r\n"))
+        results = bed.c / "results"
+        results.mkdir()
+        bed.wine("cmd", "/c", "C:\\startup.cmd", check=True)
+        (report,) = [p for p in results.glob("*.txt")]
+        assert report.read_text().rstrip().endswith(" ZORVA setup exit code 3010")
+        (copied,) = list(results.glob("*-zsetup.log"))
+        assert "] CmdLine: /SILENTMODE /TEST" in copied.read_text()
+        assert entry(bed, "DisplayVersion") == "10000120"
+        # Installed: the script does nothing.
+        bed.wine("cmd", "/c", "C:\\startup.cmd", check=True)
+        assert len(report.read_text().splitlines()) == 1
+
+        assert run(bed, UNINSTALL) == 3010
+        assert entry(bed, "DisplayName") is None
+
+
+def test_administrators_file_and_a_restart_by_itself(bed):
+    zs = prepare(bed)
+    pkg = sample(bed, "pkg")
+    assert run(bed, WITH_FILE, pkg) == 102
+    assert entry(bed, "DisplayName") is None
+
+    (example,) = blocks("xml")
+    (pkg / "sales.xml").write_text(example)
+    assert run(bed, WITH_FILE, pkg) == 3010
+    assert bed.reg_query("HKLM\\" + INFO_KEY, "InstallDir") == INSTALL + "ZORVA\\"
+    # TEST from the file's CMDLINE: the log beside setup.exe, which can be written here.
+    log = (pkg / "zsetup.log").read_text()
+    assert "] Admin xml added\n" in log and "] Admins InstallPath accepted\n" in log
+    root = ET.parse(zs / "global_3.xml").getroot()
+    (plugin,) = [p for p in root.iterfind("SETUPINFO/SETTINGS/PLUGIN") if p.get("ID") == "100"]
+    data = {n.get("NAME"): (n.get("VALUE"), n.get("TYPE")) for n in plugin.find("DATA")}
+    assert data["UpdateInterval"] == ("C", "DWORD")  # the package's 18 replaced
+    assert data["UpdateServer"] == ("update.example.com", "STRING")
+    assert data["Department"] == ("Sales East", "STRING")
+    assert data["ScanLevel"] == ("2", "DWORD")  # the component's own entry kept
+    profiles = plugin.findall("DATA/NODE[@TYPE='SUBNODE']")
+    assert [(n.get("NAME"), n.get("VALUE")) for n in profiles[0]] == [
+        ("PROFILE_NAME", "Full scan"), ("Archives", "0")]
+    assert len(profiles) == 1
+
+    # Over the installed product, restarting Windows at the end: Wine then ends every process of
+    # the prefix, so the exit code cannot be read; the restart is seen by its RunOnce marker.
+    bed.arm_restart_marker()
+    bed.wine(pkg / "setup.exe", *REBOOT.split()[1:], env=ENV)
+    assert bed.restart_requested()
+    assert entry(bed, "InstallLocation") == INSTALL + "ZORVA\\"
+
+
+def test_the_guide_names_what_the_scenarios_check():
+    text = GUIDE.read_text()
+    assert "(docs/deploying.md)" in (winebed.ROOT / "README.md").read_text()
+    documented = [line for block in blocks("cmd") for line in block.splitlines()]
+    assert sorted(documented) == sorted(COMMANDS)
+
+    table = text.split("\n## Exit codes\n", 1)[1].split("\n## ", 1)[0]
+    rows = [m.group(1).strip() for m in re.finditer(r"^\| ([^|]+) \|", table, re.M)][1:]
+    assert sorted(rows) == sorted(PRODUCED_HERE + list(PRODUCED_ELSEWHERE))
+    pointers = [("test_deploying.py", code) for code in PRODUCED_HERE]
+    for name, code in pointers + list(PRODUCED_ELSEWHERE.values()):
+        scenario = (winebed.ROOT / "tests" / "scenarios" / name).read_text()
+        assert re.search(r"== " + re.escape(code) + r"\b", scenario), (name, code)
+
+    # The detection rule reads what the first scenario found an installation writes.
+    for name in (UNINSTALL_KEY, INFO_KEY, "DisplayVersion", "InstallDir"):
+        assert f"| `{name}` |" in text, name
+    (task,) = blocks("yaml")
+    product_id = re.search(r"^\s+product_id: (\S+)$", task, re.M).group(1)
+    assert product_id == UNINSTALL_KEY.split("\\")[-1]
+    assert "expected_return_code: [0, 3010]" in task
