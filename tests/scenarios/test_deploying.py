@@ -13,6 +13,7 @@ import xml.etree.ElementTree as ET
 
 import winebed
 from setup_runs import DOUBLES, build, lib, temp_folder, zspack
+from test_uninstall import crc16
 
 GUIDE = winebed.ROOT / "docs" / "deploying.md"
 SAMPLE = winebed.ROOT / "examples" / "sample"
@@ -107,15 +108,6 @@ def read_only_share(bed, folder):
         yield share
     finally:
         subprocess.run(["umount", "-l", str(share)], check=True)
-
-
-def crc16(text):
-    crc = 0
-    for byte in text.encode("latin-1"):
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 def test_install_upgrade_and_uninstall_as_documented(bed):
