@@ -67,13 +67,16 @@ def blocks(kind):
     return re.findall(rf"^```{kind}\n(.*?)^```$", GUIDE.read_text(), re.M | re.S)
 
 
-def sample(bed, name, build_id="10000120"):
+def sample(bed, name, build_id="10000120", dialogs=True):
+    """The sample product's package with the product's visual and English language libraries."""
     manifest = json.loads((SAMPLE / "manifest.json").read_text())
     for component in manifest["components"]:
         component["build"] = build_id
     manifest["components"][1]["exe"] = [lib("zskeep.dll")]
     manifest["components"][1]["gui"] = [{"name": "zskeep.dll"}]
-    return build(bed, manifest, name, base=SAMPLE)
+    ui = winebed.BUILD_WIN / "src" / "ui"
+    libraries = {"main": ui / "main.dll", "mainlang": ui / "en" / "mainlang.dll"} if dialogs else {}
+    return build(bed, manifest, name, base=SAMPLE, **libraries)
 
 
 def prepare(bed):
@@ -128,11 +131,12 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
     setup_xml = broken / "setup.xml"
     setup_xml.write_text(setup_xml.read_text().replace(' DAT_CNT="0"', ""))
     assert run(bed, INSTALL_CMD, broken) == 113
-    # With dialogs, a user-interface library that cannot connect.
-    shutil.copy(DOUBLES / "main.dll", v1 / "main.dll")
+    # With dialogs (the visual library's double answers them), a user-interface library that
+    # cannot connect.
+    broken = sample(bed, "ui-fails", dialogs=False)
+    shutil.copy(DOUBLES / "main.dll", broken / "main.dll")
     (zs / "comp_script.txt").write_text("zskeep.dll connectVis null\n")
-    assert bed.run(v1 / "setup.exe", env=ENV).code == 103
-    (v1 / "main.dll").unlink()
+    assert bed.run(broken / "setup.exe", env=ENV).code == 103
     (zs / "comp_script.txt").write_text(COMP_SCRIPT)
     assert not bed.reg_has_key(r"HKLM\Software\Vesk") and entry(bed, "DisplayName") is None
 
