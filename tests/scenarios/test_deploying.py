@@ -196,9 +196,9 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
         results = bed.c / "results"
         results.mkdir()
         bed.wine("cmd", "/c", "C:\\startup.cmd", check=True)
-        (report,) = [p for p in results.glob("*.txt")]
+        (report,) = results.glob("*.txt")
         assert report.read_text().rstrip().endswith(" ZORVA setup exit code 3010")
-        (copied,) = list(results.glob("*-zsetup.log"))
+        (copied,) = results.glob("*-zsetup.log")
         assert "] CmdLine: /SILENTMODE /TEST" in copied.read_text()
         assert entry(bed, "DisplayVersion") == "10000120"
         # Installed: the script does nothing.
@@ -234,12 +234,16 @@ def test_administrators_file_and_a_restart_by_itself(bed):
         ("PROFILE_NAME", "Full scan"), ("Archives", "0")]
     assert len(profiles) == 1
 
-    # Over the installed product, restarting Windows at the end: Wine then ends every process of
-    # the prefix, so the exit code cannot be read; the restart is seen by its RunOnce marker.
+    # An upgrade that restarts Windows at the end: Wine then ends every process of the prefix, so
+    # the exit code cannot be read; the restart is seen by its RunOnce marker, and it put the new
+    # files waiting beside the installed ones in their place.
+    newer = sample(bed, "newer", "10000121")
     bed.arm_restart_marker()
-    bed.wine(pkg / "setup.exe", *REBOOT.split()[1:], env=ENV)
+    bed.wine(newer / "setup.exe", *REBOOT.split()[1:], env=ENV)
     assert bed.restart_requested()
-    assert entry(bed, "InstallLocation") == INSTALL + "ZORVA\\"
+    assert entry(bed, "DisplayVersion") == "10000121"
+    install = bed.c / "Program Files" / "Vesk" / "ZORVA"
+    assert (install / "readme.txt").exists() and not list(install.rglob("_*"))
 
 
 def test_the_guide_names_what_the_scenarios_check():
