@@ -47,11 +47,33 @@ void WriteLine(bool error, const char* format, va_list args) {
 
 }  // namespace
 
-// The log in the temporary folder, under its usual name.
+// The log in the temporary folder, under its usual name; empty when there is no such folder.
 void TempLogPath(char* path, int size) {
   DWORD n = GetTempPathA(static_cast<DWORD>(size), path);
-  if (n == 0 || n >= static_cast<DWORD>(size)) path[0] = 0;
+  if (n == 0 || n >= static_cast<DWORD>(size)) {
+    path[0] = 0;
+    return;
+  }
   StrAppendN(path, "zsetup.log", size);
+}
+
+// Replaces the value of "/PWD=" (up to the next blank outside quotes) with stars: the log lies in
+// shared and temporary folders, and the settings lock's password must not be read there.
+void MaskPassword(char* line) {
+  for (char* p = line; *p != 0; ++p) {
+    const char* want = "/pwd=";
+    int i = 0;
+    while (i < 5 && p[i] != 0 && (p[i] | (p[i] >= 'A' && p[i] <= 'Z' ? 0x20 : 0)) == want[i]) ++i;
+    if (i < 5) continue;
+    bool quoted = false;
+    for (char* v = p + 5; *v != 0 && (quoted || *v != ' '); ++v) {
+      if (*v == '"') {
+        quoted = !quoted;
+      } else {
+        *v = '*';
+      }
+    }
+  }
 }
 
 bool TryOpen(const char* path) {
@@ -71,16 +93,17 @@ void SetupLogOpen(const char* commandLine) {
       lstrcmpiA(productSetup, g_context.setupDir) == 0) {
     TempLogPath(g_logPath, sizeof g_logPath);
   }
-  g_logOn = TryOpen(g_logPath);
+  g_logOn = g_logPath[0] != 0 && TryOpen(g_logPath);
   if (!g_logOn) {
     // A setup folder that cannot be written (a read-only share): the temporary folder instead.
     TempLogPath(g_logPath, sizeof g_logPath);
-    g_logOn = TryOpen(g_logPath);
+    g_logOn = g_logPath[0] != 0 && TryOpen(g_logPath);
   }
   if (!g_logOn) return;
   StrCopyN(g_context.logFilePath, g_logPath, sizeof g_context.logFilePath);
   char shown[260];
   StrCopyN(shown, commandLine != nullptr ? commandLine : "", sizeof shown);
+  MaskPassword(shown);
   SetupLog("CmdLine: %s", shown);
 }
 

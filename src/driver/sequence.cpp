@@ -414,7 +414,11 @@ bool PasswordAccepted() {
   char password[sizeof g_options.password];
   StrCopyN(password, g_options.password, sizeof password);
   while (!SetupCheckPassword(stored, password)) {
-    if (!Interactive()) return false;
+    if (!Interactive()) {
+      // The exit code stays 0: the log is where an administrator sees that nothing was removed.
+      SetupLogError("Product locked: the password is missing or wrong");
+      return false;
+    }
     g_vis.enterPwd(password);
     // The dialog may fill all 30 bytes: the last one is always the terminator.
     password[sizeof password - 1] = 0;

@@ -5,7 +5,7 @@ an install folder the registry names wrongly."""
 import shutil
 
 import winebed
-from setup_runs import DOUBLES, PRODUCT, Run, build, lib
+from setup_runs import DOUBLES, PRODUCT, Run, build, lib, temp_folder
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
 
@@ -84,7 +84,12 @@ def test_locked_product_and_damaged_records(bed):
                 type="REG_DWORD")
     install = bed.c / "Program Files" / "Vesk"
     assert uninstall(bed) == 0
-    assert uninstall(bed, "/PWD=wrong") == 0
+    assert uninstall(bed, "/PWD=wrong", "/TEST") == 0
+    # The refusal is in the log (in the temporary folder: the program runs from the product's
+    # folder), and the password is not.
+    log = (temp_folder(bed) / "zsetup.log").read_text()
+    assert "Error: Product locked: the password is missing or wrong" in log
+    assert "/PWD=***** /TEST" in log and "PWD=wrong" not in log
     assert (install / "Data" / "Deep" / "a.txt").exists()
     # Interactively the password is asked until it is right.
     shutil.copy(DOUBLES / "main.dll", install / "Setup" / "main.dll")
