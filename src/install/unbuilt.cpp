@@ -62,4 +62,3 @@ int SetupBuildGlobalFromUninst() {
 
 void SetupRemoveProductFolders() { SetupRefuseUnbuilt("SetupRemoveProductFolders"); }
 void SetupRemoveUninstallEntry() { SetupRefuseUnbuilt("SetupRemoveUninstallEntry"); }
-void SetupWriteRestartEntry() { SetupRefuseUnbuilt("SetupWriteRestartEntry"); }
