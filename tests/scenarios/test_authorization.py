@@ -13,9 +13,7 @@ import struct
 import threading
 import time
 
-import pytest
-
-ntlm = pytest.importorskip("ntlm_auth.ntlm")
+from ntlm_auth import ntlm
 
 # The account the double knows.
 USER, DOMAIN, PASSWORD = "zsadmin", "ZSTEST", "Vesk-Test-1"
@@ -123,7 +121,7 @@ class Run:
         self.env = {"ZS_SEC_JOURNAL": "C:\\sec.txt", "ZS_TEST_NOT_ADMIN": "1",
                     "WINEDLLOVERRIDES": "mscoree,mshtml=;security=n,b"}
 
-    def __call__(self, server_text, env=None, relay=None):
+    def __call__(self, server_text, env=None):
         """Runs setup.exe silently as a user who is not an administrator; returns the exit code,
         the log lines after "CmdLine", the double's journal and the seconds it took."""
         for f in (self.journal_file, self.pkg / "zsetup.log"):
@@ -140,11 +138,10 @@ class Run:
         self.stderr = result.stderr
         return result.code, log[1:], journal, took
 
-    def against(self, faults=None, **kw):
-        server = AuthServer(faults, **{k: v for k, v in kw.items() if k == "password"})
+    def against(self, faults=None, password=PASSWORD, env=None):
+        server = AuthServer(faults, password)
         try:
-            outcome = self(f"127.0.0.1:{server.port}",
-                           **{k: v for k, v in kw.items() if k != "password"})
+            outcome = self(f"127.0.0.1:{server.port}", env=env)
         finally:
             server.close()
         return (*outcome, server)
