@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "auth/privatefolder.h"
 #include "driver/context.h"
 #include "driver/exit.h"
 #include "driver/log.h"
@@ -204,10 +205,10 @@ void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
   wsprintfA(name, "zrvtmp%c\\", 'a' + index);
   StrAppendN(folder, name, sizeof folder);
   StrCopyN(c->folder, folder, sizeof c->folder);
-  if (FileCreateFolderPath(folder)) return;
+  if (AuthCreatePrivateFolder(folder)) return;
   // A folder left over by an interrupted run is emptied and made again.
   FileDeleteMatching(folder, 1, "*.*", 0);
-  if (FileCreateFolderPath(folder)) return;
+  if (AuthCreatePrivateFolder(folder)) return;
   DWORD attributes = GetFileAttributesA(folder);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
   SetupLogError("Can't create directory: %s", folder);

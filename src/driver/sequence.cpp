@@ -109,7 +109,13 @@ bool Decide(int question, bool silentAnswer) {
   return SetupMessageBox(question, STR_CAPTION_WARNING, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
+// How long the start waits for the system to end the process after a restart it accepted.
+const DWORD kRestartWaitMs = 60000;
+
 void CheckRuntimeLibraries() {
+  // A pending exit code ends the run at step 7: replacing system files and restarting the machine
+  // first would be for nothing.
+  if (g_context.exitCode != 0) return;
   int check = SetupCheckRuntimeLibraries();
   if (check == 0) return;
   SetupLog("MFC: needed");
@@ -130,7 +136,8 @@ void CheckRuntimeLibraries() {
     SetupWriteRestartEntry();
     SetupLog("Restart");
     SetupLogEnd();
-    SysRestartWindows();
+    // An accepted restart ends the process soon; the install must not start meanwhile.
+    if (SysRestartWindows() == 1) SysWaitPumping(kRestartWaitMs);
     // Still here: the restart did not end the process, so the run goes on with its log.
     SetupLogResume();
   }

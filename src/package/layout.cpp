@@ -4,6 +4,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "auth/privatefolder.h"
 #include "driver/context.h"
 #include "driver/exit.h"
 #include "driver/log.h"
@@ -158,7 +159,7 @@ int SetupPrepareData(const SetupExitContext* exitContext, char* workDir, int pie
   StrAppendN(workDir, "ZSetup\\", MAX_PATH);
   FileDeleteMatching(workDir, 1, "*.*", 0);
   // A folder left by an interrupted run (it still has subfolders) is reused.
-  if (!FileCreateFolderPath(workDir) && !IsFolder(workDir)) {
+  if (!AuthCreatePrivateFolder(workDir) && !IsFolder(workDir)) {
     SetupLogError("Can't create directory: %s", workDir);
     SetupExitWith(exitContext, 105, nullptr);
   }

@@ -20,11 +20,12 @@ struct SidGuard {
 };
 
 // The scenario tests cannot make Wine's process a non-administrator, so this variable lets them
-// take the non-administrator road of the start-up. It can only deny.
-bool TestDeniesAdmin() {
+// take the non-administrator roads: "1" denies the user who started the program (the process
+// token), "2" also an account the thread impersonates. It can only deny.
+int TestDeniesAdmin() {
   char value[8];
   DWORD n = GetEnvironmentVariableA("ZS_TEST_NOT_ADMIN", value, sizeof value);
-  return n == 1 && value[0] == '1';
+  return n == 1 && (value[0] == '1' || value[0] == '2') ? value[0] - '0' : 0;
 }
 
 }  // namespace
@@ -48,13 +49,15 @@ int SysIsNT() {
 
 int SysIsAdmin() {
   if (!SysIsNT()) return 1;
-  if (TestDeniesAdmin()) return 0;
+  const int denied = TestDeniesAdmin();
+  if (denied == 2) return 0;
 
   // The thread token comes first so that an impersonated account counts.
   HandleGuard token;
   if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token.handle)) {
     token.handle = nullptr;
     if (GetLastError() != ERROR_NO_TOKEN) return 0;
+    if (denied == 1) return 0;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.handle)) {
       token.handle = nullptr;
       return 0;

@@ -10,8 +10,9 @@ int SysIsNT();
 // 1 when the current security context (the thread's impersonation token first, else the
 // process token) holds the Administrators group, whatever the group's attributes; always 1 on
 // the 9x family; 0 otherwise or on any failure.
-// Test hook: when the environment variable ZS_TEST_NOT_ADMIN is "1", the answer is 0 on the NT
-// family. It can only make the check stricter, never grant administrator rights.
+// Test hook: on the NT family, when the environment variable ZS_TEST_NOT_ADMIN is "1", the process
+// token does not count (an impersonated account is still checked); "2" gives 0 for every token.
+// It can only make the check stricter, never grant administrator rights.
 int SysIsAdmin();
 
 // Requests a restart of Windows. 9x family: ExitWindowsEx(EWX_REBOOT). NT family: enables the

@@ -82,6 +82,13 @@ TEST(SysIsAdmin, ConsultsTheImpersonationTokenFirst) {
   EXPECT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &token));
   if (token) CloseHandle(token);
   EXPECT_EQ(1, SysIsAdmin());
+  {
+    // "1" denies only the user who started the program; "2" every account.
+    EnvVar deny("1");
+    EXPECT_EQ(1, SysIsAdmin());
+    EnvVar denyAll("2");
+    EXPECT_EQ(0, SysIsAdmin());
+  }
   RevertToSelf();
   EXPECT_EQ(1, SysIsAdmin());
 }
