@@ -5,9 +5,10 @@
 # It goes into setup.exe, so it is built like everything that ships: with the win32 thread model
 # (i686-w64-mingw32-g++-win32) and importing only what Windows 98 SE and NT 4.0 both export
 # (tests/imports-allowed.txt). The library's isnt.cpp (Windows version through GetVersionExW and
-# WMI) is replaced by third_party/unrar-shims/isnt.cpp, and third_party/unrar-shims/
-# late_imports.cpp resolves the few functions those systems lack at run time. Rebuilt when this
-# script or the shims change.
+# WMI) is replaced by third_party/unrar-shims/isnt.cpp, third_party/unrar-shims/late_imports.cpp
+# resolves the few functions those systems lack at run time, and third_party/unrar-shims/
+# wide_9x.cpp gives the library's wide-character file functions an ANSI way on the 9x family, where
+# they are stubs. Rebuilt when this script or the shims change.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/unrar
@@ -36,7 +37,7 @@ build_one() {
 }
 export -f build_one; export out shims cxx
 printf '%s\n' $files | sort -u | xargs -P "$(nproc)" -I{} bash -c 'build_one {}'
-for shim in isnt late_imports; do
+for shim in isnt late_imports wide_9x; do
   "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -DUNICODE -D_UNICODE -I"$slots" \
     -c "$shims/$shim.cpp" -o "$out/obj/$shim.o"
 done

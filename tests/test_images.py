@@ -123,7 +123,8 @@ def make_rar(folder):
 def test_unrar_library_lists_an_archive_on_each_reported_windows(bed, version):
     """The UnRAR library as setup.exe links it (win32 threads, shims in place of the imports the
     oldest systems lack) reads an archive, also when Windows reports NT 4.0 or 98 (its version
-    check is ours: third_party/unrar-shims/isnt.cpp)."""
+    check is ours: third_party/unrar-shims/isnt.cpp; on 98 it opens the archive through the ANSI
+    functions: wide_9x.cpp)."""
     tool = winebed.TOOLS / "zsunrar.exe"
     if version:
         bed.reg_add(rf"HKCU\Software\Wine\AppDefaults\{tool.name}", "Version", version)

@@ -36,48 +36,12 @@
 // After windows.h, which they need.
 #include <powrprof.h>
 #include <shlobj.h>
-#include <stdint.h>
 #include <wincrypt.h>
 
-#include <atomic>
-
 #include "import_slot.h"
+#include "late.h"
 
 namespace {
-
-// The address of `name` in `dll`, looked up once per call site. The module is one the program
-// imports anyway (found with GetModuleHandleA) unless `load`, when it is loaded on first use and
-// kept. Concurrent first calls look up the same address.
-class Late {
- public:
-  constexpr Late(const char* dll, const char* name, bool load)
-      : dll_(dll), name_(name), load_(load) {}
-
-  template <typename Fn>
-  Fn Get() {
-    uintptr_t p = address_.load(std::memory_order_acquire);
-    if (p == kUnresolved) {
-      HMODULE module = load_ ? LoadLibraryA(dll_) : GetModuleHandleA(dll_);
-      p = module != nullptr ? reinterpret_cast<uintptr_t>(GetProcAddress(module, name_)) : 0;
-      address_.store(p, std::memory_order_release);
-    }
-    return reinterpret_cast<Fn>(p);
-  }
-
- private:
-  static constexpr uintptr_t kUnresolved = 1;
-
-  const char* dll_;
-  const char* name_;
-  bool load_;
-  std::atomic<uintptr_t> address_{kUnresolved};  // constant-initialised: usable before main
-};
-
-template <typename Result>
-Result NotImplemented(Result failure) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return failure;
-}
 
 Late g_createHardLinkW("kernel32.dll", "CreateHardLinkW", false);
 BOOL WINAPI CreateHardLinkW_late(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security) {

@@ -1,4 +1,4 @@
-// Test doubles of the workers the driver calls but that are not built yet (global setup
+// Test doubles of the workers the driver calls (global setup
 // description, runtime libraries, install transaction, registration, authorization, package
 // model). Test tool, not product: results come from a script (env ZS_SEQ_SCRIPT, lines
 // "key=value", '#' comments) and every call is appended to a journal (env ZS_SEQ_JOURNAL), one
