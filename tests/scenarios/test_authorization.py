@@ -44,12 +44,12 @@ class AuthServer:
     reply that would be sent, returning what to send instead: bytes, None to go silent, or
     ("close", bytes) to send them and close."""
 
-    def __init__(self, faults=None, password=PASSWORD):
+    def __init__(self, faults=None, password=PASSWORD, port=0):
         self.faults = faults or {}
         self.password = password
         self.requests = []  # (type, payload, reply max)
         self.tokens = []  # lengths of the NTLM tokens sent
-        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener = socket.create_server(("127.0.0.1", port))
         self.listener.settimeout(30)
         self.port = self.listener.getsockname()[1]
         self.thread = threading.Thread(target=self._serve, daemon=True)

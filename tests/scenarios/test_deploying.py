@@ -15,6 +15,8 @@ import winebed
 from setup_runs import DOUBLES, build, lib, temp_folder, zspack
 from test_uninstall import crc16
 
+import test_authorization
+
 GUIDE = winebed.ROOT / "docs" / "deploying.md"
 SAMPLE = winebed.ROOT / "examples" / "sample"
 UNINSTALL_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
@@ -30,8 +32,9 @@ REBOOT = "setup.exe /SILENTMODE /REBOOT"
 UNINSTALL = '"C:\\Program Files\\Vesk\\Setup\\setup.exe" /UNINSTALL /SILENTMODE'
 UNINSTALL_LOGGED = UNINSTALL + " /TEST"
 UNINSTALL_PWD = UNINSTALL + ' /PWD="Secret 1"'
+AUTHORIZED = "setup.exe /SILENTMODE /AUTHSERVER=localhost:4401"
 COMMANDS = [INSTALL_CMD, LOGGED, WITH_FILE, FORCEOLD, REBOOT, UNINSTALL, UNINSTALL_LOGGED,
-            UNINSTALL_PWD]
+            UNINSTALL_PWD, AUTHORIZED]
 
 # Rows of the guide's exit code table: produced in this file, or by another scenario file (with the
 # code it asserts for a row that stands for several).
@@ -180,7 +183,8 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
         assert not (setup_folder / "zsetup.log").exists()
         lines = [line.split("] ", 1)[-1] for line in log.read_text().splitlines()]
         assert lines[0] == "CmdLine: /UNINSTALL /SILENTMODE /TEST"
-        assert lines[-2:] == ["Registry: old settings read", ""]
+        assert lines[-3:] == ["Registry: old settings read",
+                              "Error: Product locked: the password is missing or wrong", ""]
         assert entry(bed, "DisplayVersion") == "10000120"
         assert run(bed, UNINSTALL_PWD) == 3010
         assert entry(bed, "DisplayName") is None and not bed.reg_has_key(r"HKLM\Software\Vesk\Zrv")
@@ -244,6 +248,25 @@ def test_administrators_file_and_a_restart_by_itself(bed):
     assert entry(bed, "DisplayVersion") == "10000121"
     install = bed.c / "Program Files" / "Vesk" / "ZORVA"
     assert (install / "readme.txt").exists() and not list(install.rglob("_*"))
+
+
+def test_a_user_who_is_no_administrator_with_an_authorization_server(bed):
+    prepare(bed)
+    v1 = sample(bed, "v1", dialogs=False)
+    shutil.copy(winebed.BUILD_WIN / "tests" / "doubles" / "Security.dll", v1 / "Security.dll")
+    env = {"ZS_TEST_NOT_ADMIN": "1", "ZS_SEC_JOURNAL": "C:\\zs\\sec.txt",
+           "WINEDLLOVERRIDES": "mscoree,mshtml=;security=n,b"}
+    # No server there: 101, and the log says why.
+    assert run(bed, AUTHORIZED.replace("AUTHSERVER=", "TEST /AUTHSERVER="), v1, env=env) == 101
+    assert "Error: REMOTE AUTHORIZE" in (v1 / "zsetup.log").read_text()
+    assert entry(bed, "DisplayName") is None
+    test_authorization._enable_md4()
+    server = test_authorization.AuthServer(port=4401)
+    try:
+        assert run(bed, AUTHORIZED, v1, env=env) == 3010
+    finally:
+        server.close()
+    assert entry(bed, "DisplayVersion") == "10000120"
 
 
 def test_the_guide_names_what_the_scenarios_check():

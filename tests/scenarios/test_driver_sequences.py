@@ -256,7 +256,7 @@ def test_uninstall_refusals_end_normally_and_change_nothing(bed, build_win):
     s.lock("Secret 1")
 
     assert s.run("/UNINSTALL", "/SILENTMODE", "/PWD=wrong", "/TEST") == 0
-    assert s.log()[-2:] == ["Registry: old settings read", ""]
+    assert s.log()[-2:] == ["Error: Product locked: the password is missing or wrong", ""]
     assert s.run("/UNINSTALL", "/SILENTMODE") == 0
     # The password is compared with its case.
     assert s.run(raw='/UNINSTALL /SILENTMODE /PWD="secret 1"') == 0
