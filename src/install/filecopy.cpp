@@ -9,6 +9,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/str.h"
+#include "system/workers.h"
 #include "xml/xml.h"
 
 namespace {
@@ -94,40 +95,118 @@ bool CopyFolders(XML_Document* doc, XML_Node* files, const TargetVars& vars) {
   return true;
 }
 
-bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& vars) {
+// One file's copy, run on a worker; the document is read and written by the main thread only.
+struct CopyJob {
+  WorkerJob job;
+  XML_Node* file;
   char source[MAX_PATH];
-  if (!Read(doc, files, u"SETUPDIR", source, sizeof source)) return false;
-  char* slash = strrchr(source, '\\');
-  if (slash == nullptr) return false;
-  slash[1] = 0;
-  size_t folderLength = strlen(source);
-  XML_Node* cursor = nullptr;
-  for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
-       file = XML_NextElement(files, u"FILE", &cursor)) {
-    char name[MAX_PATH];
-    if (!Read(doc, file, u"SOURCE", name, sizeof name)) return false;
-    source[folderLength] = 0;
-    StrAppendN(source, name, sizeof source);
-    char target[MAX_PATH];
-    if (!ExpandedTarget(doc, file, vars, target)) return false;
-    char alternate[MAX_PATH];
-    if (!FileCopyBeside(source, target, 0, alternate, sizeof alternate)) return false;
-    // A file that was there before is the product's only inside its own folder: a shared
-    // library updated in the System folder must not be deleted at uninstallation.
-    if (alternate[0] == 0 || InsideInstallFolder(target, vars)) {
-      SetupAddUninstall(doc, target, LIST_FILE);
+  char target[MAX_PATH];
+  char alternate[MAX_PATH];
+  char recorded[MAX_PATH];  // the target as the uninstall list records it (its short name)
+  LONG* stop;
+  LONG state;  // kNotRun, kCopied or kFailed
+};
+
+enum { kNotRun = 0, kCopied = 1, kFailed = 2 };
+
+void RunCopy(void* arg) {
+  CopyJob* c = static_cast<CopyJob*>(arg);
+  // After the first failure no new copy starts; those already running finish.
+  if (InterlockedCompareExchange(c->stop, 0, 0) != 0) return;
+  if (!FileCopyBeside(c->source, c->target, 0, c->alternate, sizeof c->alternate)) {
+    c->state = kFailed;
+    InterlockedExchange(c->stop, 1);
+    return;
+  }
+  DWORD n = GetShortPathNameA(c->target, c->recorded, sizeof c->recorded);
+  if (n == 0 || n >= sizeof c->recorded) StrCopyN(c->recorded, c->target, sizeof c->recorded);
+  c->state = kCopied;
+}
+
+// The lane of a copy: copies that could write the same file (the same target, or targets whose
+// alternate names beside them are the same, as "lib.dll" and "xib.dll" both wait as "_ib.d00")
+// keep their document order on one worker, so the alternate names come out as one at a time.
+unsigned CopyLane(const char* target) {
+  const char* name = strrchr(target, '\\');
+  name = name != nullptr ? name + 1 : target;
+  const char* dot = strrchr(name, '.');
+  if (dot == nullptr || name[0] == 0) return WorkerLaneOf(target, strlen(target));
+  size_t keep = static_cast<size_t>(dot - target) + (dot[1] != 0 ? 2 : 1);
+  unsigned lane = WorkerLaneOf(target, static_cast<size_t>(name - target));
+  return lane ^ (WorkerLaneOf(name + 1, keep - static_cast<size_t>(name + 1 - target)) * 31u);
+}
+
+// Writes the outcome of a finished copy into the document.
+bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars) {
+  // A file that was there before is the product's only inside its own folder: a shared library
+  // updated in the System folder must not be deleted at uninstallation.
+  if (c.alternate[0] == 0 || InsideInstallFolder(c.target, vars)) {
+    SetupAddUninstallRecorded(doc, c.recorded, LIST_FILE);
+  }
+  if (c.alternate[0] == 0) {
+    if (!Set(doc, c.file, u"STATUS", "COPIED")) return false;
+    FileDecryptIfEncrypted(c.target);
+  } else {
+    if (!Set(doc, c.file, u"STATUS", "PREPARED") || !Set(doc, c.file, u"TMP_NAME", c.alternate)) {
+      return false;
     }
-    if (alternate[0] == 0) {
-      if (!Set(doc, file, u"STATUS", "COPIED")) return false;
-      FileDecryptIfEncrypted(target);
-    } else {
-      if (!Set(doc, file, u"STATUS", "PREPARED") || !Set(doc, file, u"TMP_NAME", alternate)) {
-        return false;
-      }
-      FileDecryptIfEncrypted(alternate);
-    }
+    FileDecryptIfEncrypted(c.alternate);
   }
   return true;
+}
+
+bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& vars,
+                        WorkerPool* pool) {
+  char folder[MAX_PATH];
+  if (!Read(doc, files, u"SETUPDIR", folder, sizeof folder)) return false;
+  char* slash = strrchr(folder, '\\');
+  if (slash == nullptr) return false;
+  slash[1] = 0;
+  int count = 0;
+  XML_Node* cursor = nullptr;
+  while (XML_NextElement(files, u"FILE", &cursor) != nullptr) ++count;
+  HeapGuard<CopyJob> jobs(
+      static_cast<CopyJob*>(calloc(static_cast<size_t>(count) + 1, sizeof(CopyJob))));
+  if (jobs.block == nullptr) return false;
+  LONG stop = 0;
+  bool ok = true;
+  int queued = 0;
+  cursor = nullptr;
+  for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr && queued < count;
+       file = XML_NextElement(files, u"FILE", &cursor)) {
+    if (InterlockedCompareExchange(&stop, 0, 0) != 0) break;
+    CopyJob& c = jobs.block[queued];
+    char name[MAX_PATH];
+    if (!Read(doc, file, u"SOURCE", name, sizeof name) ||
+        !ExpandedTarget(doc, file, vars, c.target)) {
+      ok = false;
+      break;
+    }
+    StrCopyN(c.source, folder, sizeof c.source);
+    StrAppendN(c.source, name, sizeof c.source);
+    c.file = file;
+    c.stop = &stop;
+    c.job.fn = RunCopy;
+    c.job.arg = &c;
+    ++queued;
+    if (pool != nullptr) {
+      WorkerPoolSubmit(pool, CopyLane(c.target), &c.job);
+    } else {
+      RunCopy(&c);
+    }
+  }
+  if (pool != nullptr) WorkerPoolDrain(pool);
+  // Every copy that finished gets its status, in document order, so that the rollback undoes
+  // exactly what exists.
+  for (int i = 0; i < queued; ++i) {
+    const CopyJob& c = jobs.block[i];
+    if (c.state == kCopied) {
+      if (!RecordCopy(doc, c, vars)) ok = false;
+    } else if (c.state == kFailed) {
+      ok = false;
+    }
+  }
+  return ok && stop == 0;
 }
 
 // The first FILES of every component, in document order.
@@ -157,12 +236,13 @@ void SetupExpandTargetVars(char* text, int capacity, const TargetVars& vars) {
 int SetupCopyFiles(XML_Document* doc) {
   TargetVars vars;
   if (!ReadVars(doc, &vars)) return 0;
-  return EachFiles(doc,
-                   [&](XML_Node* files) {
-                     return CopyFolders(doc, files, vars) && CopyComponentFiles(doc, files, vars);
-                   })
-             ? 1
-             : 0;
+  // Copies run on a few threads; without threads they run here, one after the other.
+  WorkerPool* pool = WorkerPoolStart(WorkerCount(), 0);
+  bool ok = EachFiles(doc, [&](XML_Node* files) {
+    return CopyFolders(doc, files, vars) && CopyComponentFiles(doc, files, vars, pool);
+  });
+  WorkerPoolStop(pool);
+  return ok ? 1 : 0;
 }
 
 int SetupCommitChanges(XML_Document* doc) {

@@ -9,6 +9,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/str.h"
+#include "system/workers.h"
 
 namespace {
 
@@ -79,16 +80,47 @@ bool WriteAll(HANDLE file, const void* data, DWORD size) {
 
 // ---- RAR archives ----
 
-// Where the library's decoded bytes go: the file the program created for the current entry.
+// Entries up to this size are decoded into memory and written by a worker thread, so that the
+// library decodes the next entry while files are created; larger ones are written as they come.
+const size_t kBufferedMax = 8u << 20;
+// Bytes of decoded entries waiting for their worker, at most.
+const size_t kQueuedMax = 64u << 20;
+
+// Where the library's decoded bytes go: the file the program created for the current entry, or a
+// buffer that a worker writes out.
 struct Sink {
   HANDLE file = INVALID_HANDLE_VALUE;
+  bool buffering = false;
+  char* buffer = nullptr;
+  size_t size = 0;
+  size_t capacity = 0;
+  size_t announced = 0;  // the entry's size as its header gives it
 };
+
+bool Append(Sink* sink, const void* data, size_t n) {
+  // More data than the header announced is a damaged archive, not a reason to grow without end.
+  if (sink->size + n > sink->announced) return false;
+  if (sink->size + n > sink->capacity) {
+    size_t capacity = sink->capacity == 0 ? 64 * 1024 : sink->capacity;
+    while (capacity < sink->size + n) capacity *= 2;
+    if (capacity > sink->announced) capacity = sink->announced;
+    char* grown = static_cast<char*>(realloc(sink->buffer, capacity));
+    if (grown == nullptr) return false;
+    sink->buffer = grown;
+    sink->capacity = capacity;
+  }
+  memcpy(sink->buffer + sink->size, data, n);
+  sink->size += n;
+  return true;
+}
 
 int CALLBACK RarCallback(UINT message, LPARAM userData, LPARAM p1, LPARAM p2) {
   Sink* sink = reinterpret_cast<Sink*>(userData);
   if (message == UCM_PROCESSDATA) {
+    const void* data = reinterpret_cast<const void*>(p1);
+    if (sink->buffering) return Append(sink, data, static_cast<size_t>(p2)) ? 1 : -1;
     if (sink->file == INVALID_HANDLE_VALUE) return -1;
-    return WriteAll(sink->file, reinterpret_cast<const void*>(p1), static_cast<DWORD>(p2)) ? 1 : -1;
+    return WriteAll(sink->file, data, static_cast<DWORD>(p2)) ? 1 : -1;
   }
   // No password is ever supplied and no further volume is looked for: both end the entry with an
   // error.
@@ -139,11 +171,69 @@ Next ReadEntry(HANDLE archive, RARHeaderDataEx* header, char* name) {
   return NEXT_ENTRY;
 }
 
+// Creates an entry's file: new in the fresh extraction folder, or over an entry of the same name
+// earlier in the archive.
+HANDLE CreateOutput(const char* path) {
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_NEW, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       CREATE_ALWAYS, flags, nullptr);
+  }
+  return file;
+}
+
+// A decoded entry waiting to be written by a worker; it frees itself.
+struct WriteJob {
+  WorkerJob job;
+  char path[MAX_PATH];
+  char* data;
+  size_t size;
+  LONG* failed;
+};
+
+void RunWrite(void* arg) {
+  WriteJob* w = static_cast<WriteJob*>(arg);
+  HANDLE file = CreateOutput(w->path);
+  bool ok = file != INVALID_HANDLE_VALUE && WriteAll(file, w->data, static_cast<DWORD>(w->size));
+  if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
+  if (!ok) InterlockedExchange(w->failed, 1);
+  free(w->data);
+  free(w);
+}
+
+// Decodes the current entry into memory, checking its CRC, and queues its file for a worker.
+bool ExtractBuffered(Archive* archive, const char* output, size_t announced, WorkerPool* pool,
+                     LONG* failed) {
+  Sink& sink = archive->sink;
+  sink.buffering = true;
+  sink.buffer = nullptr;
+  sink.size = sink.capacity = 0;
+  sink.announced = announced;
+  int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
+  sink.buffering = false;
+  WriteJob* w = rc == ERAR_SUCCESS ? static_cast<WriteJob*>(calloc(1, sizeof(WriteJob))) : nullptr;
+  if (w == nullptr) {
+    free(sink.buffer);
+    sink.buffer = nullptr;
+    return false;
+  }
+  StrCopyN(w->path, output, sizeof w->path);
+  w->data = sink.buffer;
+  w->size = sink.size;
+  w->failed = failed;
+  w->job.fn = RunWrite;
+  w->job.arg = w;
+  w->job.bytes = sink.size;
+  sink.buffer = nullptr;
+  WorkerPoolSubmit(pool, WorkerLaneOf(output, strlen(output)), &w->job);
+  return true;
+}
+
 // Creates output and lets the library decode the current entry into it, checking its CRC.
 bool ExtractCurrent(Archive* archive, const char* output) {
-  archive->sink.file =
-      CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  archive->sink.file = CreateOutput(output);
   if (archive->sink.file == INVALID_HANDLE_VALUE) return false;
   int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
   bool closed = CloseHandle(archive->sink.file) != 0;
@@ -225,26 +315,33 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
 int ExtractArchive(const char* path, const char* folder) {
   Archive archive;
   if (!archive.Open(path)) return 0;
+  // The library decodes on this thread; the files are created and written by the workers.
+  WorkerPool* pool = WorkerPoolStart(WorkerCount(), kQueuedMax);
+  LONG failed = 0;
+  int result = 0;
   size_t folderLength = strlen(folder);
   RARHeaderDataEx header;
   memset(&header, 0, sizeof header);
   for (;;) {
+    if (InterlockedCompareExchange(&failed, 0, 0) != 0) break;
     char name[MAX_PATH];
-    switch (ReadEntry(archive.handle, &header, name)) {
-      case NEXT_END:
-        return 1;
-      case NEXT_ERROR:
-        return 0;
-      case NEXT_ENTRY:
-        break;
-    }
+    Next next = ReadEntry(archive.handle, &header, name);
+    if (next == NEXT_END) result = 1;
+    if (next != NEXT_ENTRY) break;
     // The library hands names over as stored: "..\x" or "C:\x" would be written outside.
-    if (!StrIsPlainFileName(name) || folderLength + strlen(name) > MAX_PATH - 1) return 0;
+    if (!StrIsPlainFileName(name) || folderLength + strlen(name) > MAX_PATH - 1) break;
     char output[MAX_PATH];
     StrCopyN(output, folder, sizeof output);
     StrAppendN(output, name, sizeof output);
-    if (!ExtractCurrent(&archive, output)) return 0;
+    unsigned long long size =
+        (static_cast<unsigned long long>(header.UnpSizeHigh) << 32) | header.UnpSize;
+    bool ok = pool != nullptr && size <= kBufferedMax
+                  ? ExtractBuffered(&archive, output, static_cast<size_t>(size), pool, &failed)
+                  : ExtractCurrent(&archive, output);
+    if (!ok) break;
   }
+  WorkerPoolStop(pool);
+  return failed != 0 ? 0 : result;
 }
 
 int ExtractArchiveEntry(const char* path, const char* output, const char* entry) {

@@ -176,9 +176,14 @@ XML_Node* GlobalSettings(XML_Document* doc) {
   return XML_Find(doc, nullptr, u"SETUPINFO\\SETTINGS", XML_OPEN_ALWAYS);
 }
 
-void AddTo(XML_Document* doc, const wchar16* listName, const char* path, int kind) {
+void AddTo(XML_Document* doc, const wchar16* listName, const char* path, int kind, bool recorded) {
   XML_Node* list = XML_Find(doc, nullptr, listName, XML_OPEN_ALWAYS);
-  if (list != nullptr) SetupAddListEntry(doc, list, path, kind);
+  if (list == nullptr) return;
+  if (recorded) {
+    SetupAddListEntryRecorded(doc, list, path, kind);
+  } else {
+    SetupAddListEntry(doc, list, path, kind);
+  }
 }
 
 }  // namespace
@@ -326,13 +331,18 @@ int SetupMergeProfiles(XML_Document* dstDoc, XML_Node* dstData, XML_Document* sr
 }
 
 int SetupAddListEntry(XML_Document* doc, XML_Node* list, const char* path, int kind) {
-  const wchar16* element = SetupListKindName(kind);
-  if (element == nullptr || path == nullptr) return 0;
+  if (path == nullptr) return 0;
   char shortPath[MAX_PATH];
   if (kind == LIST_FILE || kind == LIST_DIR) {
     DWORD n = GetShortPathNameA(path, shortPath, sizeof shortPath);
     if (n > 0 && n < sizeof shortPath) path = shortPath;
   }
+  return SetupAddListEntryRecorded(doc, list, path, kind);
+}
+
+int SetupAddListEntryRecorded(XML_Document* doc, XML_Node* list, const char* path, int kind) {
+  const wchar16* element = SetupListKindName(kind);
+  if (element == nullptr || path == nullptr) return 0;
   XML_Node* common = XML_FindChild(doc, list, u"COMMON", XML_OPEN_ALWAYS);
   if (common == nullptr) return 0;
   ListIndex* index = IndexOf(doc, common);
@@ -354,9 +364,13 @@ int SetupAddListEntry(XML_Document* doc, XML_Node* list, const char* path, int k
 }
 
 void SetupAddUninstall(XML_Document* doc, const char* path, int kind) {
-  AddTo(doc, u"UNINSTALL", path, kind);
+  AddTo(doc, u"UNINSTALL", path, kind, false);
+}
+
+void SetupAddUninstallRecorded(XML_Document* doc, const char* path, int kind) {
+  AddTo(doc, u"UNINSTALL", path, kind, true);
 }
 
 void SetupAddRollback(XML_Document* doc, const char* path, int kind) {
-  AddTo(doc, u"ROLLBACK", path, kind);
+  AddTo(doc, u"ROLLBACK", path, kind, false);
 }

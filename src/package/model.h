@@ -57,6 +57,12 @@ int SetupMergeProfiles(XML_Document* dstDoc, XML_Node* dstData, XML_Document* sr
 // however long the list is.
 int SetupAddListEntry(XML_Document* doc, XML_Node* list, const char* path, int kind);
 
+// SetupAddListEntry with a path already in the form to record (the caller took its short name).
+int SetupAddListEntryRecorded(XML_Document* doc, XML_Node* list, const char* path, int kind);
+
 // SetupAddListEntry under UNINSTALL or ROLLBACK of the root, made when missing.
 void SetupAddUninstall(XML_Document* doc, const char* path, int kind);
 void SetupAddRollback(XML_Document* doc, const char* path, int kind);
+
+// SetupAddUninstall of a path already in the form to record.
+void SetupAddUninstallRecorded(XML_Document* doc, const char* path, int kind);

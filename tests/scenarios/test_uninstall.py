@@ -94,7 +94,8 @@ def test_locked_product_and_damaged_records(bed):
     # Interactively the password is asked until it is right.
     shutil.copy(DOUBLES / "main.dll", install / "Setup" / "main.dll")
     vis = run.zs / "vis_script.txt"
-    vis.write_text("enterPwd=nope,Secret1\nshowMsg.201=6\n")
+    # The end dialog declines the restart now; the test restarts below.
+    vis.write_text("enterPwd=nope,Secret1\nshowMsg.201=6\nrestartAtEnd=0\n")
     program = install / "Setup" / "setup.exe"
     env = {"ZS_VIS_SCRIPT": "C:\\zs\\vis_script.txt", "ZS_VIS_JOURNAL": "C:\\zs\\vis.txt"}
     assert bed.run(program, "/UNINSTALL", env=env).code == 3010
