@@ -289,19 +289,6 @@ void ReadDataFileCount(BuildDocs* docs, XML_Node* setup) {
   g_context.dataFileCount = static_cast<int32_t>(count);
 }
 
-// Writes text of length bytes over path. False when the file cannot be made or not all of it is
-// written.
-bool WriteWhole(const char* path, const char* text, DWORD length) {
-  HandleGuard file(
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  bool ok = WriteFile(file.handle, text, length, &written, nullptr) && written == length;
-  if (!CloseHandle(file.handle)) ok = false;
-  file.handle = nullptr;
-  return ok;
-}
-
 // Escapes text for an attribute value of the one-component template.
 void Escape(const char* text, char* out, int size) {
   out[0] = 0;
@@ -346,7 +333,7 @@ int SetupSaveGlobalXml(XML_Document** doc, XML_Node* root) {
   *doc = nullptr;
   char path[MAX_PATH];
   NarrowGlobalPath(path);
-  if (!WriteWhole(path, text.block, static_cast<DWORD>(strlen(text.block)))) {
+  if (!FileWriteWhole(path, text.block, static_cast<DWORD>(strlen(text.block)))) {
     SetupExit(nullptr, nullptr, 111, "SG");
   }
   return 0;
@@ -500,7 +487,7 @@ int SetupOneComponentXml() {
                         escaped[0], escaped[1], escaped[2]);
   if (length <= 0 || length >= static_cast<int>(sizeof text)) return 0;
   // Written where the run reads its description from, the setup folder's "setupc.xml".
-  if (!WriteWhole(g_options.setupDescFile, text, static_cast<DWORD>(length))) return 0;
+  if (!FileWriteWhole(g_options.setupDescFile, text, static_cast<DWORD>(length))) return 0;
   SetupLog("OneComponent xml created");
   return 1;
 }

@@ -210,18 +210,6 @@ bool WriteUninstallEntry(const char* setupFolder, bool* created) {
          RegWriteDword(key.key, "NoModify", 1) && RegWriteDword(key.key, "NoRepair", 1);
 }
 
-// Writes text of length bytes over path, whole or not at all.
-bool WriteWhole(const char* path, const char* text, DWORD length) {
-  HandleGuard file(
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  bool ok = WriteFile(file.handle, text, length, &written, nullptr) && written == length;
-  if (!CloseHandle(file.handle)) ok = false;
-  file.handle = nullptr;
-  return ok;
-}
-
 // Saves the UNINSTALL section of global.xml as uninst.xml. The product's own keys go on the list
 // first, so that the uninstallation removes them too.
 bool WriteUninstXml(const char* setupFolder) {
@@ -249,7 +237,7 @@ bool WriteUninstXml(const char* setupFolder) {
       if (text.block != nullptr && XML_Serialize(out, outRoot, text.block, &capacity) == 0) {
         char path[MAX_PATH];
         Join(path, setupFolder, "uninst.xml");
-        written = WriteWhole(path, text.block, static_cast<DWORD>(strlen(text.block)));
+        written = FileWriteWhole(path, text.block, static_cast<DWORD>(strlen(text.block)));
       }
     }
     XML_Close(out);

@@ -340,3 +340,13 @@ int FileDecryptIfEncrypted(const char* path) {
   if (!decrypt) return 0;
   return decrypt(path, 0) ? 1 : 0;
 }
+
+int FileWriteWhole(const char* path, const void* data, DWORD length) {
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  DWORD written = 0;
+  bool ok = WriteFile(file, data, length, &written, nullptr) && written == length;
+  if (!CloseHandle(file)) ok = false;
+  return ok ? 1 : 0;
+}

@@ -58,6 +58,10 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
 // "wininit.ini"; when the section has no room left for it, nothing is written and 0 comes back.
 int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags);
 
+// Writes length bytes over path (created or truncated). 1 only when every byte was written and the
+// file closed: a text written in part must not pass for a whole one.
+int FileWriteWhole(const char* path, const void* data, DWORD length);
+
 // 1 when the file exists, also when it exists but cannot be read (no access, or another process
 // holds it without sharing); 0 otherwise.
 int FileExists(const char* path);

@@ -13,6 +13,16 @@ SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
 PRODUCT = r"HKLM\Software\Vesk\Zrv\CurrentVersion"
 
 
+def crc16_xmodem(text: str) -> int:
+    """The check value of a settings lock password, as the product stores it."""
+    crc = 0
+    for byte in text.encode("latin-1"):
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc
+
+
 def temp_folder(bed) -> Path:
     return next(p for p in (bed.c / "users").glob("*/Temp"))
 

@@ -12,8 +12,7 @@ import subprocess
 import xml.etree.ElementTree as ET
 
 import winebed
-from setup_runs import DOUBLES, build, lib, temp_folder, zspack
-from test_uninstall import crc16
+from setup_runs import DOUBLES, build, crc16_xmodem, lib, temp_folder, zspack
 
 import test_authorization
 
@@ -175,7 +174,7 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
 
         # A locked product: without its password the uninstall ends with 0 and removes nothing;
         # the uninstaller, run from the product's folder, logs to the temporary folder.
-        bed.reg_add("HKLM\\" + INFO_KEY, "PackageID", str(0x5A0000 | crc16("Secret 1")),
+        bed.reg_add("HKLM\\" + INFO_KEY, "PackageID", str(0x5A0000 | crc16_xmodem("Secret 1")),
                     type="REG_DWORD")
         log.unlink()
         assert run(bed, UNINSTALL_LOGGED) == 0

@@ -11,6 +11,8 @@ import re
 import shutil
 from pathlib import Path
 
+from setup_runs import crc16_xmodem
+
 STAMP = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] (.*)$")
 PRODUCT_INFO = r"HKLM\Software\Vesk\Zrv\CurrentVersion\Info"
 INSTALL_DIR = "C:\\Program Files\\Vesk\\"
@@ -18,14 +20,6 @@ INSTALL_DIR = "C:\\Program Files\\Vesk\\"
 START = ["SetupCheckRuntimeLibraries -> 0", "SetupOneComponentXml -> 1",
          "RegReadInstalledComponents"]
 
-
-def crc16_xmodem(text: str) -> int:
-    crc = 0
-    for byte in text.encode("latin-1"):
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 class Setup:

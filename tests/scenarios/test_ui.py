@@ -13,6 +13,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import winebed
+from setup_runs import crc16_xmodem
 from xscreen import Background
 
 sys.path.insert(0, str(winebed.ROOT / "tools"))
@@ -52,14 +53,6 @@ def message(screen, title=TITLE) -> str:
     """The text of a message box."""
     return " ".join(c.text for c in screen.read(title).controls if c.cls == "Static" and c.text)
 
-
-def crc16_xmodem(text: str) -> int:
-    crc = 0
-    for byte in text.encode("latin-1"):
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 def test_setup_dialog_on_the_sample_package_cancel_and_a_chosen_folder(bed, screen):

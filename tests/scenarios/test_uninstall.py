@@ -5,7 +5,7 @@ an install folder the registry names wrongly."""
 import shutil
 
 import winebed
-from setup_runs import DOUBLES, PRODUCT, Run, build, lib, temp_folder
+from setup_runs import DOUBLES, PRODUCT, Run, build, crc16_xmodem, lib, temp_folder
 
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
 
@@ -30,14 +30,6 @@ def uninstall(bed, *switches, env=None):
     raw = " ".join([rest] + list(switches))
     return bed.run(program, raw=raw, env=env).code
 
-
-def crc16(text):
-    crc = 0
-    for byte in text.encode("latin-1"):
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 def test_uninstall_removes_everything_the_installations_brought(bed):
@@ -80,7 +72,7 @@ def test_locked_product_and_damaged_records(bed):
     run = Run(bed, build(bed, manifest("1")))
     assert run("/SILENTMODE") == 3010
     bed.restart()
-    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16("Secret1")),
+    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16_xmodem("Secret1")),
                 type="REG_DWORD")
     install = bed.c / "Program Files" / "Vesk"
     assert uninstall(bed) == 0
@@ -106,7 +98,7 @@ def test_locked_product_and_damaged_records(bed):
     # A silent uninstall with the right password goes on.
     assert run("/SILENTMODE") == 3010
     bed.restart()
-    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16("Secret1")),
+    bed.reg_add(PRODUCT + r"\Info", "PackageID", str(0x5A0000 | crc16_xmodem("Secret1")),
                 type="REG_DWORD")
     assert uninstall(bed, "/PWD=Secret1") == 3010
     bed.restart()
