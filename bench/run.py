@@ -16,7 +16,8 @@ Each round gives every size a fresh copy of the template prefix, measured after 
 freshly deleted files make file creation on this machine's file system several times slower for
 a while, and every round starts by deleting the previous round's prefix. The table shows medians
 and the ratios against the goals. Other subjects (peers such as other installers) are one more
-Subject in SUBJECTS and, when they have goals, one more Ratio in RATIOS.
+Subject in SUBJECTS (own_prefix=True for an installer: it gets a fresh prefix of its own) and, when
+they have goals, one more Ratio in RATIOS.
 """
 
 from __future__ import annotations
@@ -241,6 +242,8 @@ class Subject:
     command: Callable[[Cell], tuple]  # -> (Windows command line, Unix cwd or None)
     check: Callable[[Cell], str]  # -> "" when the subject's output is complete, else what is not
     ok_codes: tuple = (0,)
+    env: dict = field(default_factory=dict)  # for the measured process
+    own_prefix: bool = False  # an installer: a fresh prefix of its own, after a settle wait
 
 
 def check_tree(expected: dict, folder: Path) -> str:
@@ -323,6 +326,8 @@ EXTRA = [
             lambda cell: check_tree(extracted(cell), cell.bench / "a2")),
     Subject("b_flat", "extra: floor B into the extracted tree's own layout", flat_copy_command,
             lambda cell: check_tree(extracted(cell), cell.bench / "b2")),
+    Subject("ours_1", "extra: ours with one worker (ZS_WORKERS=1)", ours_command, ours_check,
+            ok_codes=(0, 3010), env={"ZS_WORKERS": "1"}, own_prefix=True),
 ]
 
 RATIOS = [Ratio("ours / (A + B)", ["ours"], ["a", "b"], 1.15)]
@@ -332,12 +337,12 @@ LINEAR = [("ours", 10.5)]  # subject, goal for t(largest size) / t(smallest size
 # ---- Measuring ----------------------------------------------------------------------------------
 
 
-def timed(cell: Cell, command: str, cwd: Path | None, name: str) -> tuple:
+def timed(cell: Cell, command: str, cwd: Path | None, name: str, env=None) -> tuple:
     """Runs command in the cell's prefix through the timer; returns (exit code, seconds)."""
     cmd_file = cell.bed.root / f"{name}.cmd"
     cmd_file.write_bytes(command.encode("latin-1") + b"\r\n")
     proc = cell.bed.wine(cell.bench / "tools" / "zsbtime.exe", "@" + cell.bed.winpath(cmd_file),
-                         cwd=str(cwd) if cwd else None, timeout=3600)
+                         cwd=str(cwd) if cwd else None, timeout=3600, env=env)
     code = re.search(r"^exit code: (-?\d+)", proc.stdout, re.M)
     elapsed = re.search(r"^elapsed: ([\d.]+)", proc.stdout, re.M)
     if not code or not elapsed:
@@ -366,29 +371,34 @@ def measure(payloads: list, runs: int, settle_s: tuple) -> dict:
     """times[key][files] = list of seconds, one per round."""
     times: dict = {s.key: {p.files: [] for p in payloads} for s in SUBJECTS}
     times["empty"] = {p.files: [] for p in payloads}
+    shared = [s for s in SUBJECTS if not s.own_prefix]
     for rnd in range(1, runs + 1):
         for p in payloads:
-            waited = settle(CACHE, *settle_s)
-            cell = new_cell(p)
-            try:
-                _, empty = timed(cell, f'"{cell.win("tools", "zsexit.exe")}" 0', None, "empty")
-                times["empty"][p.files].append(empty)
-                row = [f"round {rnd}/{runs}, {p.files} files (settled {waited:.0f} s, "
-                       f"load {load_average():.1f}):"]
-                for s in SUBJECTS:
-                    os.sync()
-                    command, cwd = s.command(cell)
-                    code, seconds = timed(cell, command, cwd, s.key)
-                    if code not in s.ok_codes:
-                        raise SystemExit(f"{s.label}: exit code {code} ({command})")
-                    problem = s.check(cell)
-                    if problem:
-                        raise SystemExit(f"{s.label}: incomplete output: {problem}")
-                    times[s.key][p.files].append(seconds)
-                    row.append(f"{s.key} {seconds:.2f} s")
-                say(" ".join(row))
-            finally:
-                cell.bed.close()
+            # The subjects that share a prefix, then each one that needs a prefix of its own.
+            for group in [shared] + [[s] for s in SUBJECTS if s.own_prefix]:
+                waited = settle(CACHE, *settle_s)
+                cell = new_cell(p)
+                try:
+                    if group is shared:
+                        _, empty = timed(cell, f'"{cell.win("tools", "zsexit.exe")}" 0', None,
+                                         "empty")
+                        times["empty"][p.files].append(empty)
+                    row = [f"round {rnd}/{runs}, {p.files} files (settled {waited:.0f} s, "
+                           f"load {load_average():.1f}):"]
+                    for s in group:
+                        os.sync()
+                        command, cwd = s.command(cell)
+                        code, seconds = timed(cell, command, cwd, s.key, env=s.env)
+                        if code not in s.ok_codes:
+                            raise SystemExit(f"{s.label}: exit code {code} ({command})")
+                        problem = s.check(cell)
+                        if problem:
+                            raise SystemExit(f"{s.label}: incomplete output: {problem}")
+                        times[s.key][p.files].append(seconds)
+                        row.append(f"{s.key} {seconds:.2f} s")
+                    say(" ".join(row))
+                finally:
+                    cell.bed.close()
     return times
 
 
@@ -508,7 +518,7 @@ def main(argv=None) -> int:
     if not args.no_build:
         build()
     if args.extra:
-        SUBJECTS[2:2] = EXTRA  # before ours, which must stay last
+        SUBJECTS[2:2] = EXTRA  # before ours, which must stay last among those sharing a prefix
     # The run uses one copy of setup.exe throughout, whatever is rebuilt meanwhile.
     CACHE.mkdir(parents=True, exist_ok=True)
     shutil.copy(SETUP, SETUP_COPY)
