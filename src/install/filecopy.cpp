@@ -118,6 +118,7 @@ void RunCopy(void* arg) {
     InterlockedExchange(c->stop, 1);
     return;
   }
+  FileDecryptIfEncrypted(c->alternate[0] != 0 ? c->alternate : c->target);
   DWORD n = GetShortPathNameA(c->target, c->recorded, sizeof c->recorded);
   if (n == 0 || n >= sizeof c->recorded) StrCopyN(c->recorded, c->target, sizeof c->recorded);
   c->state = kCopied;
@@ -145,12 +146,9 @@ bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars) {
   }
   if (c.alternate[0] == 0) {
     if (!Set(doc, c.file, u"STATUS", "COPIED")) return false;
-    FileDecryptIfEncrypted(c.target);
-  } else {
-    if (!Set(doc, c.file, u"STATUS", "PREPARED") || !Set(doc, c.file, u"TMP_NAME", c.alternate)) {
-      return false;
-    }
-    FileDecryptIfEncrypted(c.alternate);
+  } else if (!Set(doc, c.file, u"STATUS", "PREPARED") ||
+             !Set(doc, c.file, u"TMP_NAME", c.alternate)) {
+    return false;
   }
   return true;
 }

@@ -2,10 +2,13 @@
 #include "system/files.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include "system/guards.h"
 #include "system/os.h"
 #include "system/str.h"
+#include "system/workers.h"
 
 namespace {
 
@@ -171,11 +174,38 @@ int DirRemoveOrSchedule(const char* path) {
   return FileMoveOrSchedule(path, nullptr, FILE_MOVE_AT_RESTART);
 }
 
+namespace {
+
+// One file of FileDeleteMatching, deleted on a worker.
+struct DeleteJob {
+  WorkerJob job;
+  char path[MAX_PATH];
+  int schedule;
+  LONG* failed;
+};
+
+void RunDelete(void* arg) {
+  DeleteJob* d = static_cast<DeleteJob*>(arg);
+  int ok = d->schedule ? FileDeleteOrSchedule(d->path) : FileDeleteRetry(d->path);
+  if (!ok) InterlockedExchange(d->failed, 1);
+}
+
+// Below this many files the threads cost more than they save.
+const int kParallelDeleteMin = 32;
+
+}  // namespace
+
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule) {
   int result = 1;
   char search[MAX_PATH];
   if (!JoinPath(search, MAX_PATH, folder, pattern)) return 0;
 
+  // The names are gathered first, then deleted by a few threads: a deletion is a round trip to the
+  // file system's server, and a large folder would otherwise take one after the other.
+  int count = 0;
+  int capacity = 0;
+  HeapGuard<DeleteJob> jobs;
+  LONG failed = 0;
   {
     WIN32_FIND_DATAA entry;
     FindGuard find;
@@ -184,15 +214,38 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
       do {
         // Subfolders, "." and ".." included, are neither entered nor deleted.
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        char file[MAX_PATH];
-        int ok = 0;
-        if (JoinPath(file, MAX_PATH, folder, entry.cFileName)) {
-          ok = schedule ? FileDeleteOrSchedule(file) : FileDeleteRetry(file);
+        if (count == capacity) {
+          capacity = capacity == 0 ? 64 : capacity * 2;
+          DeleteJob* grown = static_cast<DeleteJob*>(
+              realloc(jobs.block, static_cast<size_t>(capacity) * sizeof(DeleteJob)));
+          if (grown == nullptr) return 0;
+          jobs.block = grown;
         }
-        result &= ok;
+        DeleteJob& d = jobs.block[count];
+        if (!JoinPath(d.path, MAX_PATH, folder, entry.cFileName)) {
+          result = 0;
+          continue;
+        }
+        d.schedule = schedule;
+        d.failed = &failed;
+        ++count;
       } while (FindNextFileA(find.handle, &entry));
     }
   }
+  WorkerPool* pool = count >= kParallelDeleteMin ? WorkerPoolStart(WorkerCount(), 0) : nullptr;
+  for (int i = 0; i < count; ++i) {
+    DeleteJob& d = jobs.block[i];
+    d.job.fn = RunDelete;
+    d.job.arg = &d;
+    d.job.bytes = 0;
+    if (pool != nullptr) {
+      WorkerPoolSubmit(pool, static_cast<unsigned>(i), &d.job);
+    } else {
+      RunDelete(&d);
+    }
+  }
+  WorkerPoolStop(pool);
+  if (failed != 0) result = 0;
 
   if (removeFolder) {
     int ok = schedule ? DirRemoveOrSchedule(folder) : (RemoveDirectoryA(folder) ? 1 : 0);
