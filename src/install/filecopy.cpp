@@ -102,7 +102,6 @@ struct CopyJob {
   char source[MAX_PATH];
   char target[MAX_PATH];
   char alternate[MAX_PATH];
-  char recorded[MAX_PATH];  // the target as the uninstall list records it (its short name)
   LONG* stop;
   LONG state;  // kNotRun, kCopied or kFailed
 };
@@ -119,8 +118,6 @@ void RunCopy(void* arg) {
     return;
   }
   FileDecryptIfEncrypted(c->alternate[0] != 0 ? c->alternate : c->target);
-  DWORD n = GetShortPathNameA(c->target, c->recorded, sizeof c->recorded);
-  if (n == 0 || n >= sizeof c->recorded) StrCopyN(c->recorded, c->target, sizeof c->recorded);
   c->state = kCopied;
 }
 
@@ -137,12 +134,124 @@ unsigned CopyLane(const char* target) {
   return lane ^ (WorkerLaneOf(name + 1, keep - static_cast<size_t>(name + 1 - target)) * 31u);
 }
 
+// The short (8.3) names of the files of the target folders, read once per folder: asking the
+// system for one file's short name costs a walk of its path, which under some file systems is far
+// more than the copy itself, while one listing of a folder gives every name at once.
+struct ShortName {
+  char name[MAX_PATH];
+  char alternate[14];
+};
+
+struct FolderNames {
+  char folder[MAX_PATH];       // as the targets spell it, without the last backslash
+  char shortFolder[MAX_PATH];  // its short form
+  ShortName* names;            // sorted by name, ignoring ASCII case
+  int count;
+  FolderNames* next;
+};
+
+int CompareNoCaseAscii(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    int x = (*a >= 'A' && *a <= 'Z') ? *a + 32 : static_cast<unsigned char>(*a);
+    int y = (*b >= 'A' && *b <= 'Z') ? *b + 32 : static_cast<unsigned char>(*b);
+    if (x != y || x == 0) return x - y;
+  }
+}
+
+int CompareShortNames(const void* a, const void* b) {
+  return CompareNoCaseAscii(static_cast<const ShortName*>(a)->name,
+                            static_cast<const ShortName*>(b)->name);
+}
+
+struct ShortNames {
+  enum { kBuckets = 256 };
+  FolderNames* buckets[kBuckets] = {};
+  ~ShortNames() {
+    for (FolderNames* f : buckets) {
+      while (f != nullptr) {
+        FolderNames* next = f->next;
+        free(f->names);
+        free(f);
+        f = next;
+      }
+    }
+  }
+
+  FolderNames* Read(const char* folder) {
+    FolderNames* f = static_cast<FolderNames*>(calloc(1, sizeof(FolderNames)));
+    if (f == nullptr) return nullptr;
+    StrCopyN(f->folder, folder, sizeof f->folder);
+    DWORD n = GetShortPathNameA(folder, f->shortFolder, sizeof f->shortFolder);
+    if (n == 0 || n >= sizeof f->shortFolder) StrCopyN(f->shortFolder, folder, MAX_PATH);
+    char search[MAX_PATH];
+    StrCopyN(search, folder, sizeof search);
+    StrAppendN(search, "\\*", sizeof search);
+    int capacity = 0;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA(search, &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (f->count == capacity) {
+          capacity = capacity == 0 ? 64 : capacity * 2;
+          ShortName* grown = static_cast<ShortName*>(
+              realloc(f->names, static_cast<size_t>(capacity) * sizeof(ShortName)));
+          if (grown == nullptr) break;
+          f->names = grown;
+        }
+        ShortName& s = f->names[f->count++];
+        StrCopyN(s.name, entry.cFileName, sizeof s.name);
+        StrCopyN(s.alternate,
+                 entry.cAlternateFileName[0] != 0 ? entry.cAlternateFileName : entry.cFileName,
+                 sizeof s.alternate);
+      } while (FindNextFileA(find, &entry));
+      FindClose(find);
+    }
+    if (f->count > 1)
+      qsort(f->names, static_cast<size_t>(f->count), sizeof(ShortName), CompareShortNames);
+    return f;
+  }
+
+  // The short form of path into out; false when the listing does not know it.
+  bool Lookup(const char* path, char* out) {
+    const char* slash = strrchr(path, '\\');
+    if (slash == nullptr) return false;
+    char folder[MAX_PATH];
+    StrCopyN(folder, path, static_cast<int>(slash - path) + 1);
+    unsigned bucket = WorkerLaneOf(folder, strlen(folder)) % kBuckets;
+    FolderNames* f = buckets[bucket];
+    while (f != nullptr && CompareNoCaseAscii(f->folder, folder) != 0) f = f->next;
+    if (f == nullptr) {
+      f = Read(folder);
+      if (f == nullptr) return false;
+      f->next = buckets[bucket];
+      buckets[bucket] = f;
+    }
+    ShortName key;
+    StrCopyN(key.name, slash + 1, sizeof key.name);
+    const ShortName* found = static_cast<const ShortName*>(bsearch(
+        &key, f->names, static_cast<size_t>(f->count), sizeof(ShortName), CompareShortNames));
+    if (found == nullptr || strlen(f->shortFolder) + 1 + strlen(found->alternate) >= MAX_PATH) {
+      return false;
+    }
+    StrCopyN(out, f->shortFolder, MAX_PATH);
+    StrAppendN(out, "\\", MAX_PATH);
+    StrAppendN(out, found->alternate, MAX_PATH);
+    return true;
+  }
+};
+
 // Writes the outcome of a finished copy into the document.
-bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars) {
+bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars, ShortNames* names) {
   // A file that was there before is the product's only inside its own folder: a shared library
   // updated in the System folder must not be deleted at uninstallation.
   if (c.alternate[0] == 0 || InsideInstallFolder(c.target, vars)) {
-    SetupAddUninstallRecorded(doc, c.recorded, LIST_FILE);
+    char recorded[MAX_PATH];
+    if (names->Lookup(c.target, recorded)) {
+      SetupAddUninstallRecorded(doc, recorded, LIST_FILE);
+    } else {
+      SetupAddUninstall(doc, c.target, LIST_FILE);
+    }
   }
   if (c.alternate[0] == 0) {
     if (!Set(doc, c.file, u"STATUS", "COPIED")) return false;
@@ -196,10 +305,11 @@ bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& va
   if (pool != nullptr) WorkerPoolDrain(pool);
   // Every copy that finished gets its status, in document order, so that the rollback undoes
   // exactly what exists.
+  ShortNames names;
   for (int i = 0; i < queued; ++i) {
     const CopyJob& c = jobs.block[i];
     if (c.state == kCopied) {
-      if (!RecordCopy(doc, c, vars)) ok = false;
+      if (!RecordCopy(doc, c, vars, &names)) ok = false;
     } else if (c.state == kFailed) {
       ok = false;
     }
