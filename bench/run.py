@@ -38,6 +38,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -301,34 +302,37 @@ PEER_BUILDS = {"nsis": ("nsis-setup.exe", build_nsis), "msi": ("bench.msi", buil
 def prepare_peers(p: Payload, keys: list) -> None:
     """Builds the peers' installers once per payload (build/bench/<key>/peers<N>/). The package
     build deleted the payload's files: they are made again from the seed and checked against the
-    package's entries, so the peers install exactly what ours does."""
+    package's entries, so the peers install exactly what ours does. They are made in memory where
+    the machine has /dev/shm, so that deleting them frees no inodes on the measured file system."""
     home = CACHE / p.key / f"peers{PEER_BUILDER}"
-    source = home / "source"
+    scratch = None
     try:
         for key in keys:
             name, builder = PEER_BUILDS[key]
             out = home / key / name
             if not (home / key / "complete").exists():
-                if not source.exists():
+                if scratch is None:
                     say(f"payload {p.files} files: making the files again for the peers")
-                    shutil.rmtree(home / "source.part", ignore_errors=True)
+                    shm = Path("/dev/shm")
+                    scratch = Path(tempfile.mkdtemp(prefix="zs-peers.", dir=shm if
+                                                    os.access(shm, os.W_OK) else CACHE))
                     again = Payload(p.files, p.mib, p.seed, p.components, p.folders, p.sigma)
-                    generate(again, home / "source.part")
+                    generate(again, scratch)
                     if again.entries != p.entries:
                         raise SystemExit(f"payload {p.key}: made again, it differs from the "
                                          f"package's (delete {CACHE / p.key} to rebuild both)")
-                    os.replace(home / "source.part", source)
                 say(f"payload {p.files} files: building the {key} peer into {out.parent} (once)")
                 shutil.rmtree(out.parent, ignore_errors=True)
                 out.parent.mkdir(parents=True)
                 start = time.monotonic()
-                builder(p, source, out)
+                builder(p, scratch, out)
                 (home / key / "complete").write_text("")
                 say(f"  built in {time.monotonic() - start:.0f} s "
                     f"({out.stat().st_size / 1048576:.1f} MiB)")
             p.peers[key] = out
     finally:
-        shutil.rmtree(source, ignore_errors=True)
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
 
 
 # ---- The machine --------------------------------------------------------------------------------
