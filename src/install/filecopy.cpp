@@ -354,48 +354,36 @@ int SetupCopyFiles(XML_Document* doc) {
 }
 
 int SetupCommitChanges(XML_Document* doc) {
-  // Every waiting file must be there before the first replacement is scheduled: a commit that
-  // stopped half-way would leave old and new files mixed after the restart.
-  bool complete = EachFiles(doc, [&](XML_Node* files) {
-    XML_Node* cursor = nullptr;
-    for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
-         file = XML_NextElement(files, u"FILE", &cursor)) {
-      char status[64];
-      char target[MAX_PATH];
-      if (!Read(doc, file, u"STATUS", status, sizeof status) ||
-          !Read(doc, file, u"TARGET", target, sizeof target)) {
-        return false;
+  // Two walks over the PREPARED files: the first only checks that every waiting file is there,
+  // so that a commit cannot stop half-way and leave old and new files mixed after the restart;
+  // the second schedules the replacements.
+  for (int schedule = 0; schedule < 2; ++schedule) {
+    bool ok = EachFiles(doc, [&](XML_Node* files) {
+      XML_Node* cursor = nullptr;
+      for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
+           file = XML_NextElement(files, u"FILE", &cursor)) {
+        char status[64];
+        char target[MAX_PATH];
+        char alternate[MAX_PATH];
+        if (!Read(doc, file, u"STATUS", status, sizeof status) ||
+            !Read(doc, file, u"TARGET", target, sizeof target)) {
+          return false;
+        }
+        if (!EqualsNoCase(status, "PREPARED")) continue;
+        if (!Read(doc, file, u"TMP_NAME", alternate, sizeof alternate)) return false;
+        if (!schedule) {
+          if (GetFileAttributesA(alternate) == INVALID_FILE_ATTRIBUTES) return false;
+          continue;
+        }
+        if (!FileMoveOrSchedule(alternate, target, FILE_MOVE_AT_RESTART)) return false;
+        g_context.restartPending = 1;
+        if (!Set(doc, file, u"STATUS", "REGISTERED")) return false;
       }
-      if (!EqualsNoCase(status, "PREPARED")) continue;
-      char alternate[MAX_PATH];
-      if (!Read(doc, file, u"TMP_NAME", alternate, sizeof alternate)) return false;
-      if (GetFileAttributesA(alternate) == INVALID_FILE_ATTRIBUTES) return false;
-    }
-    return true;
-  });
-  if (!complete) return 0;
-  return EachFiles(doc,
-                   [&](XML_Node* files) {
-                     XML_Node* cursor = nullptr;
-                     for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor);
-                          file != nullptr; file = XML_NextElement(files, u"FILE", &cursor)) {
-                       char status[64];
-                       char target[MAX_PATH];
-                       char alternate[MAX_PATH];
-                       Read(doc, file, u"STATUS", status, sizeof status);
-                       if (!EqualsNoCase(status, "PREPARED")) continue;
-                       if (!Read(doc, file, u"TARGET", target, sizeof target) ||
-                           !Read(doc, file, u"TMP_NAME", alternate, sizeof alternate) ||
-                           !FileMoveOrSchedule(alternate, target, FILE_MOVE_AT_RESTART)) {
-                         return false;
-                       }
-                       g_context.restartPending = 1;
-                       if (!Set(doc, file, u"STATUS", "REGISTERED")) return false;
-                     }
-                     return true;
-                   })
-             ? 1
-             : 0;
+      return true;
+    });
+    if (!ok) return 0;
+  }
+  return 1;
 }
 
 void SetupRollbackFiles(XML_Document* doc) {
