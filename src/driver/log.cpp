@@ -61,10 +61,7 @@ void TempLogPath(char* path, int size) {
 // shared and temporary folders, and the settings lock's password must not be read there.
 void MaskPassword(char* line) {
   for (char* p = line; *p != 0; ++p) {
-    const char* want = "/pwd=";
-    int i = 0;
-    while (i < 5 && p[i] != 0 && (p[i] | (p[i] >= 'A' && p[i] <= 'Z' ? 0x20 : 0)) == want[i]) ++i;
-    if (i < 5) continue;
+    if (StrCompareNoCaseAscii(p, "/pwd=", 5) != 0) continue;
     bool quoted = false;
     for (char* v = p + 5; *v != 0 && (quoted || *v != ' '); ++v) {
       if (*v == '"') {

@@ -150,17 +150,9 @@ struct FolderNames {
   FolderNames* next;
 };
 
-int CompareNoCaseAscii(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    int x = (*a >= 'A' && *a <= 'Z') ? *a + 32 : static_cast<unsigned char>(*a);
-    int y = (*b >= 'A' && *b <= 'Z') ? *b + 32 : static_cast<unsigned char>(*b);
-    if (x != y || x == 0) return x - y;
-  }
-}
-
 int CompareShortNames(const void* a, const void* b) {
-  return CompareNoCaseAscii(static_cast<const ShortName*>(a)->name,
-                            static_cast<const ShortName*>(b)->name);
+  return StrCompareNoCaseAscii(static_cast<const ShortName*>(a)->name,
+                               static_cast<const ShortName*>(b)->name, MAX_PATH);
 }
 
 struct ShortNames {
@@ -220,7 +212,7 @@ struct ShortNames {
     StrCopyN(folder, path, static_cast<int>(slash - path) + 1);
     unsigned bucket = WorkerLaneOf(folder, strlen(folder)) % kBuckets;
     FolderNames* f = buckets[bucket];
-    while (f != nullptr && CompareNoCaseAscii(f->folder, folder) != 0) f = f->next;
+    while (f != nullptr && StrCompareNoCaseAscii(f->folder, folder, MAX_PATH) != 0) f = f->next;
     if (f == nullptr) {
       f = Read(folder);
       if (f == nullptr) return false;

@@ -30,24 +30,13 @@ const CrcTable kCrc;
 
 // ---- Update containers ----
 
-// ASCII letters compared without case; the locale-independent comparison of the system is missing
-// on the older systems the program supports.
-bool EqualNoCase(const char* a, const char* b, long len) {
-  for (long i = 0; i < len; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // The first "[" at or after from whose next len bytes equal text ignoring case; -1 when none lies
 // wholly inside the buffer.
 long FindBracketed(const char* data, long size, long from, const char* text, long len) {
   for (long i = from; i + len <= size; ++i) {
     if (data[i] != '[') continue;
-    if (EqualNoCase(data + i, text, len)) return i;
+    // The locale-independent comparison of the system is missing on the older systems.
+    if (StrCompareNoCaseAscii(data + i, text, static_cast<size_t>(len)) == 0) return i;
   }
   return -1;
 }

@@ -130,3 +130,14 @@ int StrIsAbsolutePath(const char* path) {
   const char* end = strchr(share + 1, '\\');
   return end != nullptr && end != share + 1 ? 1 : 0;
 }
+
+int StrCompareNoCaseAscii(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    int x = static_cast<unsigned char>(a[i]);
+    int y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x += 32;
+    if (y >= 'A' && y <= 'Z') y += 32;
+    if (x != y || x == 0) return x - y;
+  }
+  return 0;
+}

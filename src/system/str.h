@@ -40,3 +40,7 @@ int StrIsPlainFileName(const char* name);
 // ("\\server\share\..."). Relative and drive-relative paths name different things depending on
 // the current folder, which is why removals refuse them.
 int StrIsAbsolutePath(const char* path);
+
+// Compares at most n bytes ignoring the case of ASCII letters, stopping after a zero byte: < 0, 0
+// or > 0 as strncmp does.
+int StrCompareNoCaseAscii(const char* a, const char* b, size_t n);
