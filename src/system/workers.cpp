@@ -5,14 +5,16 @@
 namespace {
 
 const int kMaxWorkers = 8;
+// How far a worker looks past jobs whose lane is busy. Bounded so that a long run of one lane
+// cannot make every pick walk the whole queue; a worker that finds nothing in reach waits for the
+// running jobs, one of which frees the lane in front.
+const int kScanReach = 64;
 
 struct Worker {
   WorkerPool* pool;
-  int index;
   HANDLE thread;
-  HANDLE ready;  // semaphore: one count per queued job
-  WorkerJob* head;
-  WorkerJob* tail;
+  bool running;  // runs a job of lane
+  unsigned lane;
 };
 
 }  // namespace
@@ -21,38 +23,77 @@ struct WorkerPool {
   CRITICAL_SECTION lock;
   Worker workers[kMaxWorkers];
   int count;
+  WorkerJob* head;  // one queue for all workers, in the order jobs were queued
+  WorkerJob* tail;
   size_t queuedBytes;
   size_t maxQueuedBytes;
   int pending;        // jobs queued or running
+  int idle;           // workers waiting on wake
+  HANDLE wake;        // semaphore: one count per idle worker woken
   HANDLE progressed;  // auto-reset event: a job finished
   bool stopping;
 };
 
 namespace {
 
+bool LaneBusy(const WorkerPool* pool, unsigned lane) {
+  for (int i = 0; i < pool->count; ++i) {
+    if (pool->workers[i].running && pool->workers[i].lane == lane) return true;
+  }
+  return false;
+}
+
+// Unlinks and returns the first queued job whose lane no worker is running; null when none is in
+// reach. Called under the lock.
+WorkerJob* TakeJob(WorkerPool* pool) {
+  WorkerJob* before = nullptr;
+  int looked = 0;
+  for (WorkerJob* job = pool->head; job != nullptr && looked < kScanReach;
+       before = job, job = job->next, ++looked) {
+    if (LaneBusy(pool, job->lane)) continue;
+    (before != nullptr ? before->next : pool->head) = job->next;
+    if (pool->tail == job) pool->tail = before;
+    return job;
+  }
+  return nullptr;
+}
+
+// Wakes one idle worker, if any. Called under the lock.
+void WakeOne(WorkerPool* pool) {
+  if (pool->idle == 0) return;
+  --pool->idle;
+  ReleaseSemaphore(pool->wake, 1, nullptr);
+}
+
 DWORD WINAPI WorkerMain(void* param) {
   Worker* self = static_cast<Worker*>(param);
   WorkerPool* pool = self->pool;
+  EnterCriticalSection(&pool->lock);
   for (;;) {
-    WaitForSingleObject(self->ready, INFINITE);
-    EnterCriticalSection(&pool->lock);
-    WorkerJob* job = self->head;
-    if (job != nullptr) {
-      self->head = job->next;
-      if (self->head == nullptr) self->tail = nullptr;
+    WorkerJob* job = TakeJob(pool);
+    if (job == nullptr) {
+      if (pool->stopping && pool->head == nullptr) break;
+      ++pool->idle;
+      LeaveCriticalSection(&pool->lock);
+      WaitForSingleObject(pool->wake, INFINITE);
+      EnterCriticalSection(&pool->lock);
+      continue;
     }
-    bool stop = job == nullptr && pool->stopping;
+    self->running = true;
+    self->lane = job->lane;
+    // Another job may be free to start beside this one.
+    if (pool->head != nullptr) WakeOne(pool);
     LeaveCriticalSection(&pool->lock);
-    if (stop) return 0;
-    if (job == nullptr) continue;
     size_t bytes = job->bytes;
     job->fn(job->arg);
     EnterCriticalSection(&pool->lock);
+    self->running = false;
     pool->queuedBytes -= bytes;
     --pool->pending;
-    LeaveCriticalSection(&pool->lock);
     SetEvent(pool->progressed);
   }
+  LeaveCriticalSection(&pool->lock);
+  return 0;
 }
 
 }  // namespace
@@ -75,26 +116,24 @@ WorkerPool* WorkerPoolStart(int count, size_t maxQueuedBytes) {
   InitializeCriticalSection(&pool->lock);
   pool->maxQueuedBytes = maxQueuedBytes;
   pool->progressed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (pool->progressed == nullptr) {
-    DeleteCriticalSection(&pool->lock);
-    free(pool);
-    return nullptr;
-  }
-  for (int i = 0; i < count; ++i) {
-    Worker& w = pool->workers[i];
-    w.pool = pool;
-    w.index = i;
-    w.ready = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
-    DWORD id = 0;
-    w.thread = w.ready != nullptr ? CreateThread(nullptr, 0, WorkerMain, &w, 0, &id) : nullptr;
-    if (w.thread == nullptr) {
-      if (w.ready != nullptr) CloseHandle(w.ready);
-      break;
+  pool->wake = CreateSemaphoreA(nullptr, 0, kMaxWorkers, nullptr);
+  if (pool->progressed != nullptr && pool->wake != nullptr) {
+    for (int i = 0; i < count; ++i) {
+      Worker& w = pool->workers[i];
+      w.pool = pool;
+      DWORD id = 0;
+      // Counted before the thread starts: a worker looks only at workers below the count.
+      pool->count = i + 1;
+      w.thread = CreateThread(nullptr, 0, WorkerMain, &w, 0, &id);
+      if (w.thread == nullptr) {
+        pool->count = i;
+        break;
+      }
     }
-    pool->count = i + 1;
   }
   if (pool->count == 0) {
-    CloseHandle(pool->progressed);
+    if (pool->progressed != nullptr) CloseHandle(pool->progressed);
+    if (pool->wake != nullptr) CloseHandle(pool->wake);
     DeleteCriticalSection(&pool->lock);
     free(pool);
     return nullptr;
@@ -103,27 +142,27 @@ WorkerPool* WorkerPoolStart(int count, size_t maxQueuedBytes) {
 }
 
 void WorkerPoolSubmit(WorkerPool* pool, unsigned lane, WorkerJob* job) {
-  Worker& w = pool->workers[lane % static_cast<unsigned>(pool->count)];
   for (;;) {
     EnterCriticalSection(&pool->lock);
     // A job larger than the limit waits until nothing else is queued, then goes alone.
     bool fits = pool->pending == 0 || pool->queuedBytes + job->bytes <= pool->maxQueuedBytes;
     if (fits) {
+      job->lane = lane;
       job->next = nullptr;
-      if (w.tail != nullptr) {
-        w.tail->next = job;
+      if (pool->tail != nullptr) {
+        pool->tail->next = job;
       } else {
-        w.head = job;
+        pool->head = job;
       }
-      w.tail = job;
+      pool->tail = job;
       pool->queuedBytes += job->bytes;
       ++pool->pending;
+      WakeOne(pool);
     }
     LeaveCriticalSection(&pool->lock);
-    if (fits) break;
+    if (fits) return;
     WaitForSingleObject(pool->progressed, INFINITE);
   }
-  ReleaseSemaphore(w.ready, 1, nullptr);
 }
 
 void WorkerPoolDrain(WorkerPool* pool) {
@@ -141,13 +180,13 @@ void WorkerPoolStop(WorkerPool* pool) {
   WorkerPoolDrain(pool);
   EnterCriticalSection(&pool->lock);
   pool->stopping = true;
+  while (pool->idle > 0) WakeOne(pool);
   LeaveCriticalSection(&pool->lock);
-  for (int i = 0; i < pool->count; ++i) ReleaseSemaphore(pool->workers[i].ready, 1, nullptr);
   for (int i = 0; i < pool->count; ++i) {
     WaitForSingleObject(pool->workers[i].thread, INFINITE);
     CloseHandle(pool->workers[i].thread);
-    CloseHandle(pool->workers[i].ready);
   }
+  CloseHandle(pool->wake);
   CloseHandle(pool->progressed);
   DeleteCriticalSection(&pool->lock);
   free(pool);

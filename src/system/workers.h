@@ -3,9 +3,10 @@
 // large tree in well under half the time of one. Built on the Win32 thread API (threads, critical
 // sections, semaphores), which every supported Windows has.
 //
-// Jobs go to lanes: each worker owns the lanes whose number modulo the worker count is its own,
-// and runs a lane's jobs in the order they were queued. Jobs that must not overtake each other
-// (the same target, alternate names that could collide) are given the same lane.
+// Jobs share one queue and go to lanes: a free worker takes the first queued job whose lane no
+// other worker is running, so a lane's jobs run one at a time in the order they were queued while
+// the workers share the rest evenly. Jobs that must not overtake each other (the same target,
+// alternate names that could collide) are given the same lane.
 #pragma once
 
 #include <stddef.h>
@@ -17,6 +18,7 @@ struct WorkerJob {
   void (*fn)(void* arg);
   void* arg;
   size_t bytes;
+  unsigned lane;  // set by WorkerPoolSubmit
   WorkerJob* next;
 };
 
