@@ -1,25 +1,35 @@
-// Benchmark floor B: zsbcopy.exe SOURCE TARGET [MAP] copies the files below SOURCE into TARGET
-// (which must not exist yet) while walking the tree, one CopyFileA with fail-if-exists per file.
-// Without MAP the tree is copied as it is. MAP (lines "relative source<TAB>relative target")
-// places each file where the install puts it, folders made as they are first needed; files the
-// map does not name are not copied. Exit 0 when every file was copied; else one line on stderr, 1.
+// Benchmark floor B: zsbcopy.exe [--workers N] SOURCE TARGET [MAP] copies the files below SOURCE
+// into TARGET (which must not exist yet), one CopyFileA with fail-if-exists per file. With one
+// worker it copies while walking the tree. With N workers (default 2) it walks the tree first,
+// making the target folders in order, and N threads then copy the listed files, each taking the
+// next one: creating files under Wine is bound by the latency of each call. Without MAP the tree
+// is copied as it is. MAP (lines "relative source<TAB>relative target") places each file where the
+// install puts it, folders made as they are first needed; files the map does not name are not
+// copied. Exit 0 when every file was copied; else one line on stderr, 1.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "system/guards.h"
 
 namespace {
 
-// Where each file goes, and the folders made so far; empty without a map.
+const int kMostWorkers = MAXIMUM_WAIT_OBJECTS;  // all are joined with one wait
+
+// Where each file goes, and the folders made so far; empty without a map. With list set, the
+// walk makes the folders and lists the copies (source, target) instead of making them.
 struct Layout {
   std::map<std::string, std::string> target;
   std::set<std::string> folders;
   size_t sourceLength = 0;
+  std::vector<std::pair<std::string, std::string>>* list = nullptr;
 };
 
 struct FindGuard {
@@ -73,7 +83,9 @@ bool CopyMapped(const char* from, const char* root, Layout* layout, long* files)
   if (found == layout->target.end()) return true;
   std::string to = std::string(root) + "\\" + found->second;
   if (!MakeParents(to, strlen(root), layout)) return false;
-  if (!CopyFileA(from, to.c_str(), TRUE)) {
+  if (layout->list != nullptr) {
+    layout->list->emplace_back(from, to);
+  } else if (!CopyFileA(from, to.c_str(), TRUE)) {
     fprintf(stderr, "zsbcopy: cannot copy %s: %lu\n", from, GetLastError());
     return false;
   }
@@ -88,7 +100,10 @@ bool CopyTree(const char* source, const char* target, const char* root, Layout* 
     return false;
   }
   char pattern[MAX_PATH];
-  if (!Join(pattern, source, "*")) return false;
+  if (!Join(pattern, source, "*")) {
+    fprintf(stderr, "zsbcopy: path too long below %s\n", source);
+    return false;
+  }
   WIN32_FIND_DATAA found;
   FindGuard find;
   find.handle = FindFirstFileA(pattern, &found);
@@ -108,6 +123,9 @@ bool CopyTree(const char* source, const char* target, const char* root, Layout* 
       if (!CopyTree(from, to, root, layout, files)) return false;
     } else if (!layout->target.empty()) {
       if (!CopyMapped(from, root, layout, files)) return false;
+    } else if (layout->list != nullptr) {
+      layout->list->emplace_back(from, to);
+      ++*files;
     } else if (CopyFileA(from, to, TRUE)) {
       ++*files;
     } else {
@@ -115,14 +133,79 @@ bool CopyTree(const char* source, const char* target, const char* root, Layout* 
       return false;
     }
   } while (FindNextFileA(find.handle, &found));
-  return GetLastError() == ERROR_NO_MORE_FILES;
+  if (GetLastError() != ERROR_NO_MORE_FILES) {
+    fprintf(stderr, "zsbcopy: cannot read %s: %lu\n", source, GetLastError());
+    return false;
+  }
+  return true;
+}
+
+// The listed copies, shared by the copying threads: each takes the next index until none is left
+// or one of them has failed. The first failure is kept for the main thread to print.
+struct Copies {
+  const std::vector<std::pair<std::string, std::string>>* list;
+  volatile LONG next = -1;
+  volatile LONG failed = 0;
+  char failure[2 * MAX_PATH + 64];
+};
+
+DWORD WINAPI CopyMain(void* arg) {
+  Copies* copies = static_cast<Copies*>(arg);
+  const LONG count = static_cast<LONG>(copies->list->size());
+  for (LONG i = InterlockedIncrement(&copies->next); i < count && !copies->failed;
+       i = InterlockedIncrement(&copies->next)) {
+    const auto& copy = (*copies->list)[i];
+    if (!CopyFileA(copy.first.c_str(), copy.second.c_str(), TRUE)) {
+      DWORD error = GetLastError();
+      if (InterlockedExchange(&copies->failed, 1) == 0) {
+        snprintf(copies->failure, sizeof copies->failure, "zsbcopy: cannot copy %s: %lu",
+                 copy.first.c_str(), error);
+      }
+    }
+  }
+  return 0;
+}
+
+// Copies the list on that many threads; false after printing the first failure. Every thread
+// started is joined before it returns.
+bool CopyList(const std::vector<std::pair<std::string, std::string>>& list, int workers) {
+  Copies copies;
+  copies.list = &list;
+  HANDLE threads[kMostWorkers];
+  int started = 0;
+  for (; started < workers; ++started) {
+    DWORD id = 0;
+    threads[started] = CreateThread(nullptr, 0, CopyMain, &copies, 0, &id);
+    if (threads[started] == nullptr) {
+      DWORD error = GetLastError();
+      if (InterlockedExchange(&copies.failed, 1) == 0) {
+        snprintf(copies.failure, sizeof copies.failure, "zsbcopy: cannot start a thread: %lu",
+                 error);
+      }
+      break;
+    }
+  }
+  if (started > 0) {
+    WaitForMultipleObjects(static_cast<DWORD>(started), threads, TRUE, INFINITE);
+    for (int i = 0; i < started; ++i) CloseHandle(threads[i]);
+  }
+  if (copies.failed) fprintf(stderr, "%s\n", copies.failure);
+  return !copies.failed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    fprintf(stderr, "usage: zsbcopy SOURCE TARGET [MAP]\n");
+  int workers = 2;
+  if (argc > 2 && strcmp(argv[1], "--workers") == 0) {
+    char* end = nullptr;
+    long n = strtol(argv[2], &end, 10);
+    workers = end != argv[2] && *end == 0 && n >= 1 && n <= kMostWorkers ? static_cast<int>(n) : 0;
+    argc -= 2;
+    argv += 2;
+  }
+  if ((argc != 3 && argc != 4) || workers == 0) {
+    fprintf(stderr, "usage: zsbcopy [--workers 1-%d] SOURCE TARGET [MAP]\n", kMostWorkers);
     return 2;
   }
   Layout layout;
@@ -137,8 +220,11 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  std::vector<std::pair<std::string, std::string>> list;
+  if (workers > 1) layout.list = &list;
   long files = 0;
   if (!CopyTree(argv[1], argv[2], argv[2], &layout, &files)) return 1;
+  if (workers > 1 && !CopyList(list, workers)) return 1;
   printf("files: %ld\n", files);
   return 0;
 }
