@@ -70,14 +70,48 @@ int32_t ParseBuild(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-// The documents the build holds open, closed by the exit path on a failure.
+// The next component's archive, extracted on a thread of its own while the current one is
+// extracted and read: the library decodes on one processor, so two archives decode side by side.
+struct ExtractionAhead {
+  HANDLE thread = nullptr;
+  int index = -1;
+  char archive[MAX_PATH];
+  char folder[MAX_PATH];
+  LONG cancel = 0;
+  int result = 0;
+};
+
+DWORD WINAPI ExtractAhead(void* param) {
+  ExtractionAhead* a = static_cast<ExtractionAhead*>(param);
+  a->result = ExtractArchiveCancellable(a->archive, a->folder, &a->cancel);
+  return 0;
+}
+
+// Waits for the extraction ahead, stopping it first when cancel is set. True when it extracted
+// component index whole.
+bool FinishAhead(ExtractionAhead* a, int index, bool cancel) {
+  if (a->thread == nullptr) return false;
+  if (cancel) InterlockedExchange(&a->cancel, 1);
+  WaitForSingleObject(a->thread, INFINITE);
+  CloseHandle(a->thread);
+  a->thread = nullptr;
+  bool done = !cancel && a->index == index && a->result != 0;
+  a->index = -1;
+  return done;
+}
+
+// The documents the build holds open, closed by the exit path on a failure, and the extraction
+// that runs ahead, stopped before the exit path deletes its folder.
 struct BuildDocs {
   XML_Document* global = nullptr;
   XML_Document* component = nullptr;
+  ExtractionAhead ahead;
+  ~BuildDocs() { FinishAhead(&ahead, -1, true); }
   SetupExitContext Exit() { return SetupExitContext{&global, &component}; }
 };
 
 [[noreturn]] void Fail(BuildDocs* docs, int code, const char* text) {
+  FinishAhead(&docs->ahead, -1, true);
   SetupExit(&docs->global, &docs->component, code, text);
 }
 
@@ -198,12 +232,17 @@ void WaitForArchive(BuildDocs* docs, const char* path) {
   }
 }
 
-void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
-  char folder[MAX_PATH];
+// The extraction folder of component index: "zrvtmpa\" and on in the temporary folder.
+void ComponentFolder(int index, char* folder) {
   TempPath(folder);
   char name[16];
   wsprintfA(name, "zrvtmp%c\\", 'a' + index);
-  StrAppendN(folder, name, sizeof folder);
+  StrAppendN(folder, name, MAX_PATH);
+}
+
+void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
+  char folder[MAX_PATH];
+  ComponentFolder(index, folder);
   StrCopyN(c->folder, folder, sizeof c->folder);
   if (AuthCreatePrivateFolder(folder)) return;
   // A folder left over by an interrupted run is emptied and made again.
@@ -216,13 +255,34 @@ void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
   Fail(docs, 105, nullptr);
 }
 
-void AddComponent(BuildDocs* docs, XML_Node* component, int index) {
+// Starts extracting the archive of component index (node next) ahead, when it is at hand and its
+// folder is new; otherwise its turn handles it in order (disk prompts, left-over folders, errors).
+void StartAhead(BuildDocs* docs, XML_Node* next, int index) {
+  ExtractionAhead* a = &docs->ahead;
+  ArchivePath(docs, next, a->archive);
+  if (!FileExists(a->archive)) return;
+  ComponentFolder(index, a->folder);
+  if (!AuthCreatePrivateFolder(a->folder)) return;
+  // Recorded at once, so that every exit path deletes the folder.
+  StrCopyN(g_context.components[index].folder, a->folder, sizeof g_context.components[0].folder);
+  a->index = index;
+  a->cancel = 0;
+  a->result = 0;
+  DWORD id = 0;
+  a->thread = CreateThread(nullptr, 0, ExtractAhead, a, 0, &id);
+  if (a->thread == nullptr) a->index = -1;
+}
+
+void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int index) {
   ComponentDesc* c = &g_context.components[index];
   char archive[MAX_PATH];
   ArchivePath(docs, component, archive);
   WaitForArchive(docs, archive);
-  MakeComponentFolder(docs, index, c);
-  if (!ExtractArchive(archive, c->folder)) {
+  // An extraction ahead that failed is done again here, so its error comes out in its turn.
+  bool extracted = FinishAhead(&docs->ahead, index, false);
+  if (!extracted) MakeComponentFolder(docs, index, c);
+  if (next != nullptr) StartAhead(docs, next, index + 1);
+  if (!extracted && !ExtractArchive(archive, c->folder)) {
     SetupLogError("Can't extract %s", archive);
     Fail(docs, 106, nullptr);
   }
@@ -436,9 +496,11 @@ int SetupBuildGlobalXml() {
   g_context.componentCount = listed;
   cursor = nullptr;
   int index = 0;
-  for (XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor); c != nullptr;
-       c = XML_NextElement(components, u"COMPONENT", &cursor), ++index) {
-    AddComponent(&docs, c, index);
+  XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor);
+  for (; c != nullptr; ++index) {
+    XML_Node* next = XML_NextElement(components, u"COMPONENT", &cursor);
+    AddComponent(&docs, c, next, index);
+    c = next;
   }
   if (XML_Close(docs.global) != 0) {
     docs.global = nullptr;

@@ -302,6 +302,10 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
 }
 
 int ExtractArchive(const char* path, const char* folder) {
+  return ExtractArchiveCancellable(path, folder, nullptr);
+}
+
+int ExtractArchiveCancellable(const char* path, const char* folder, volatile LONG* cancel) {
   Archive archive;
   if (!archive.Open(path)) return 0;
   // The library decodes on this thread; the files are created and written by the workers.
@@ -313,6 +317,7 @@ int ExtractArchive(const char* path, const char* folder) {
   memset(&header, 0, sizeof header);
   for (;;) {
     if (InterlockedCompareExchange(&failed, 0, 0) != 0) break;
+    if (cancel != nullptr && InterlockedCompareExchange(cancel, 0, 0) != 0) break;
     char name[MAX_PATH];
     Next next = ReadEntry(archive.handle, &header, name);
     if (next == NEXT_END) result = 1;

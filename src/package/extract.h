@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <windows.h>
 
 // CRC-32 (reflected polynomial 0xEDB88320, initial value and final inversion all ones) of size
 // bytes, continuing from crc (0 to start).
@@ -19,6 +20,10 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName);
 // is not a plain file name or does not fit the folder, ends the walk. 1 when the walk reached the
 // regular end of the archive; 0 otherwise (files written before stay).
 int ExtractArchive(const char* path, const char* folder);
+
+// ExtractArchive that another thread can stop: once *cancel is non-zero no further entry is
+// started and the result is 0.
+int ExtractArchiveCancellable(const char* path, const char* folder, volatile LONG* cancel);
 
 // Extracts the first entry whose name equals entry (ignoring case) to output. 1 when it was found
 // and extracted without error; 0 for a missing entry, a damaged or foreign file.

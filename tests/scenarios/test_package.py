@@ -126,6 +126,22 @@ def test_untrusted_package_content_ends_with_106_and_writes_nothing_outside(bed)
     assert run("/SILENTMODE", "/TEST") == 109
     assert "Exitcode: 109 a_name_of_twenty_chr.dll" in run.log()
 
+    # The second archive is extracted ahead, beside the first: its fault still comes out in its
+    # turn, a fault of the first component comes first, and no extraction folder stays behind.
+    two = {"language": "ENGLISH", "components": [component("core", "Core", "1", ["core.dll"]),
+                                                 component("mail", "Mail", "2", ["mail.dll"])]}
+    folder = build(bed, two, "ahead")
+    assert zspack.test_rar(folder / "mail.rar", [("setupc.xml", b"<X/>"),
+                                                 ("..\\evil.txt", b"owned")]) == ""
+    run = Run(bed, folder)
+    assert run("/SILENTMODE", "/TEST") == 106
+    log = run.log()
+    assert log.count("Component added") == 1, log
+    assert any("Can't extract" in line and "mail.rar" in line for line in log), log
+    assert zspack.test_rar(folder / "core.rar", [("setupc.xml", setupc)]) == ""
+    assert run("/SILENTMODE", "/TEST") == 109
+    assert not list(temp.glob("zrvtmp*")) and not (temp / "evil.txt").exists()
+
 
 def test_self_extracting_stub_and_missing_data_piece(bed):
     small = {"language": "ENGLISH", "components": [component("core", "Core", "1", ["core.dll"])]}
