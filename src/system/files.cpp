@@ -147,19 +147,29 @@ int ScheduleInWininit(const char* existing, const char* newPath) {
 
 void FileSetSleepHook(FileSleepHook hook) { g_sleepHook = hook; }
 
-int FileDeleteRetry(const char* path) {
+namespace {
+
+// FileDeleteRetry with two shortcuts for FileDeleteMatching: a file whose listing showed none of
+// the attributes that block or hide it skips the first clearing (each call is a round trip to the
+// file system), and a worker thread, which has no window, does not pump (the main thread pumps
+// while it waits for the workers).
+int DeleteRetry(const char* path, bool plain, bool pump) {
   BOOL deleted = FALSE;
   for (int attempt = 0; attempt < 5; ++attempt) {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    if (attempt > 0 || !plain) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
     deleted = DeleteFileA(path);
     DWORD error = GetLastError();
-    SysPumpMessages();
+    if (pump) SysPumpMessages();
     if (deleted) break;
     RetrySleep();
     SetLastError(error);
   }
   return deleted ? 1 : 0;
 }
+
+}  // namespace
+
+int FileDeleteRetry(const char* path) { return DeleteRetry(path, false, true); }
 
 int FileDeleteOrSchedule(const char* path) {
   if (DeleteFileA(path)) return 1;
@@ -181,12 +191,14 @@ struct DeleteJob {
   WorkerJob job;
   char path[MAX_PATH];
   int schedule;
+  bool plain;   // listed without read-only, hidden or system
+  bool worker;  // runs on a worker thread
   LONG* failed;
 };
 
 void RunDelete(void* arg) {
   DeleteJob* d = static_cast<DeleteJob*>(arg);
-  int ok = d->schedule ? FileDeleteOrSchedule(d->path) : FileDeleteRetry(d->path);
+  int ok = d->schedule ? FileDeleteOrSchedule(d->path) : DeleteRetry(d->path, d->plain, !d->worker);
   if (!ok) InterlockedExchange(d->failed, 1);
 }
 
@@ -227,6 +239,8 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
           continue;
         }
         d.schedule = schedule;
+        d.plain = (entry.dwFileAttributes &
+                   (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
         d.failed = &failed;
         ++count;
       } while (FindNextFileA(find.handle, &entry));
@@ -238,6 +252,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
     d.job.fn = RunDelete;
     d.job.arg = &d;
     d.job.bytes = 0;
+    d.worker = pool != nullptr;
     if (pool != nullptr) {
       WorkerPoolSubmit(pool, static_cast<unsigned>(i), &d.job);
     } else {

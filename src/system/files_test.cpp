@@ -327,6 +327,17 @@ TEST(FileDeleteMatching, DeletesFilesButNotSubfolders) {
   EXPECT_EQ(1, FileDeleteMatching(f.c_str(), 0, "*.txt", 0));
   EXPECT_TRUE(Exists(f + "\\keep.log"));
   EXPECT_FALSE(Exists(f + "\\drop.txt"));
+
+  // Enough files for the worker threads; read-only and hidden ones go at the first attempt too.
+  for (int i = 0; i < 40; ++i) {
+    std::string name = f + "\\many" + std::to_string(i);
+    ASSERT_TRUE(WriteText(name, "x"));
+    if (i % 3 == 0) SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_READONLY);
+    if (i % 3 == 1) SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  }
+  EXPECT_EQ(1, FileDeleteMatching(f.c_str(), 0, "many*", 0));
+  EXPECT_FALSE(Exists(f + "\\many0") || Exists(f + "\\many1") || Exists(f + "\\many39"));
+  EXPECT_EQ(0, sleeps.waits());
 }
 
 TEST(FileDeleteMatching, RemovesAnEmptiedFolderOrSchedulesIt) {

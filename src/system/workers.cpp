@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include "system/os.h"
+
 namespace {
 
 const int kMaxWorkers = 8;
@@ -96,6 +98,15 @@ DWORD WINAPI WorkerMain(void* param) {
   return 0;
 }
 
+// Waits for a job to finish, dispatching the window messages of the waiting thread meanwhile, so
+// that a dialog of the main thread stays alive during a long batch.
+void WaitProgress(WorkerPool* pool) {
+  if (MsgWaitForMultipleObjects(1, &pool->progressed, FALSE, INFINITE, QS_ALLINPUT) ==
+      WAIT_OBJECT_0 + 1) {
+    SysPumpMessages();
+  }
+}
+
 }  // namespace
 
 int WorkerCount() {
@@ -161,7 +172,7 @@ void WorkerPoolSubmit(WorkerPool* pool, unsigned lane, WorkerJob* job) {
     }
     LeaveCriticalSection(&pool->lock);
     if (fits) return;
-    WaitForSingleObject(pool->progressed, INFINITE);
+    WaitProgress(pool);
   }
 }
 
@@ -171,7 +182,7 @@ void WorkerPoolDrain(WorkerPool* pool) {
     bool idle = pool->pending == 0;
     LeaveCriticalSection(&pool->lock);
     if (idle) return;
-    WaitForSingleObject(pool->progressed, INFINITE);
+    WaitProgress(pool);
   }
 }
 
