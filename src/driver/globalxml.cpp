@@ -70,8 +70,8 @@ int32_t ParseBuild(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-// The next component's archive, extracted on a thread of its own while the current one is
-// extracted and read: the library decodes on one processor, so two archives decode side by side.
+// A component's archive, extracted on a thread of its own ahead of its turn: the library decodes
+// on one processor, so while one component is extracted and read the next one decodes beside it.
 struct ExtractionAhead {
   HANDLE thread = nullptr;
   int index = -1;
@@ -100,18 +100,22 @@ bool FinishAhead(ExtractionAhead* a, int index, bool cancel) {
   return done;
 }
 
-// The documents the build holds open, closed by the exit path on a failure, and the extraction
-// that runs ahead, stopped before the exit path deletes its folder.
+// The documents the build holds open, closed by the exit path on a failure, and the extractions
+// that run ahead (the current component's and the next one's, by the parity of their index),
+// stopped before the exit path deletes their folders.
 struct BuildDocs {
   XML_Document* global = nullptr;
   XML_Document* component = nullptr;
-  ExtractionAhead ahead;
-  ~BuildDocs() { FinishAhead(&ahead, -1, true); }
+  ExtractionAhead ahead[2];
+  ~BuildDocs() { StopAhead(); }
+  void StopAhead() {
+    for (ExtractionAhead& a : ahead) FinishAhead(&a, -1, true);
+  }
   SetupExitContext Exit() { return SetupExitContext{&global, &component}; }
 };
 
 [[noreturn]] void Fail(BuildDocs* docs, int code, const char* text) {
-  FinishAhead(&docs->ahead, -1, true);
+  docs->StopAhead();
   SetupExit(&docs->global, &docs->component, code, text);
 }
 
@@ -258,7 +262,8 @@ void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
 // Starts extracting the archive of component index (node next) ahead, when it is at hand and its
 // folder is new; otherwise its turn handles it in order (disk prompts, left-over folders, errors).
 void StartAhead(BuildDocs* docs, XML_Node* next, int index) {
-  ExtractionAhead* a = &docs->ahead;
+  ExtractionAhead* a = &docs->ahead[index % 2];
+  if (a->thread != nullptr) return;
   ArchivePath(docs, next, a->archive);
   if (!FileExists(a->archive)) return;
   ComponentFolder(index, a->folder);
@@ -278,10 +283,11 @@ void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int inde
   char archive[MAX_PATH];
   ArchivePath(docs, component, archive);
   WaitForArchive(docs, archive);
-  // An extraction ahead that failed is done again here, so its error comes out in its turn.
-  bool extracted = FinishAhead(&docs->ahead, index, false);
-  if (!extracted) MakeComponentFolder(docs, index, c);
+  // The next archive starts before this one is waited for, so that two are always decoding.
   if (next != nullptr) StartAhead(docs, next, index + 1);
+  // An extraction ahead that failed is done again here, so its error comes out in its turn.
+  bool extracted = FinishAhead(&docs->ahead[index % 2], index, false);
+  if (!extracted) MakeComponentFolder(docs, index, c);
   if (!extracted && !ExtractArchive(archive, c->folder)) {
     SetupLogError("Can't extract %s", archive);
     Fail(docs, 106, nullptr);
