@@ -12,6 +12,10 @@ const int kMaxWorkers = 8;
 // running jobs, one of which frees the lane in front.
 const int kScanReach = 64;
 
+// The event is set only when the submitting thread waits and its condition has come: each setting
+// is a round trip to the system's server, which file creation keeps busy already.
+enum { kWaitNone, kWaitIdle, kWaitRoom };
+
 struct Worker {
   WorkerPool* pool;
   HANDLE thread;
@@ -32,11 +36,19 @@ struct WorkerPool {
   int pending;        // jobs queued or running
   int idle;           // workers waiting on wake
   HANDLE wake;        // semaphore: one count per idle worker woken
-  HANDLE progressed;  // auto-reset event: a job finished
+  HANDLE progressed;  // auto-reset event: what the submitting thread waits for has come
+  int waiting;        // what that is: kWaitNone, kWaitIdle or kWaitRoom (for waitBytes)
+  size_t waitBytes;
   bool stopping;
 };
 
 namespace {
+
+// A job of bytes may be queued now.
+bool HasRoom(const WorkerPool* pool, size_t bytes) {
+  // A job larger than the limit waits until nothing else is queued, then goes alone.
+  return pool->pending == 0 || pool->queuedBytes + bytes <= pool->maxQueuedBytes;
+}
 
 bool LaneBusy(const WorkerPool* pool, unsigned lane) {
   for (int i = 0; i < pool->count; ++i) {
@@ -92,7 +104,13 @@ DWORD WINAPI WorkerMain(void* param) {
     self->running = false;
     pool->queuedBytes -= bytes;
     --pool->pending;
-    SetEvent(pool->progressed);
+    bool come = pool->waiting == kWaitIdle
+                    ? pool->pending == 0
+                    : pool->waiting == kWaitRoom && HasRoom(pool, pool->waitBytes);
+    if (come) {
+      pool->waiting = kWaitNone;
+      SetEvent(pool->progressed);
+    }
   }
   LeaveCriticalSection(&pool->lock);
   return 0;
@@ -155,8 +173,9 @@ WorkerPool* WorkerPoolStart(int count, size_t maxQueuedBytes) {
 void WorkerPoolSubmit(WorkerPool* pool, unsigned lane, WorkerJob* job) {
   for (;;) {
     EnterCriticalSection(&pool->lock);
-    // A job larger than the limit waits until nothing else is queued, then goes alone.
-    bool fits = pool->pending == 0 || pool->queuedBytes + job->bytes <= pool->maxQueuedBytes;
+    bool fits = HasRoom(pool, job->bytes);
+    pool->waiting = fits ? kWaitNone : kWaitRoom;
+    pool->waitBytes = job->bytes;
     if (fits) {
       job->lane = lane;
       job->next = nullptr;
@@ -180,6 +199,7 @@ void WorkerPoolDrain(WorkerPool* pool) {
   for (;;) {
     EnterCriticalSection(&pool->lock);
     bool idle = pool->pending == 0;
+    pool->waiting = idle ? kWaitNone : kWaitIdle;
     LeaveCriticalSection(&pool->lock);
     if (idle) return;
     WaitProgress(pool);
