@@ -3,8 +3,9 @@
 // extracts: the library tests each entry (RAR_TEST, so it checks the CRC) and hands the decoded
 // bytes to a callback. With one worker the callback writes them into a file this program created
 // with CREATE_NEW, all on one thread. With N workers (default 2) the main thread decodes each entry
-// into memory and N writer threads create and write the files, since creating files under Wine is
-// bound by the latency of each call; an entry above 8 MiB is written by the main thread as it
+// into memory and the setup program's worker pool, with N threads, creates and writes the files,
+// since creating files under Wine is bound by the latency of each call; an entry above 8 MiB is
+// written by the main thread as it
 // comes. --like-setup creates the files with the setup program's flags (CREATE_ALWAYS,
 // FILE_FLAG_WRITE_THROUGH), to measure what those flags cost. Exit 0 when every entry was
 // extracted; otherwise one line on stderr, 1.
@@ -17,12 +18,13 @@
 #include <dll.hpp>
 
 #include "system/guards.h"
+#include "system/workers.h"
 
 namespace {
 
 const unsigned long long kLargestBuffered = 8ull << 20;  // larger entries are written directly
 const size_t kMostQueued = 64u << 20;                    // bytes decoded but not yet written
-const int kMostWorkers = MAXIMUM_WAIT_OBJECTS;           // all are joined with one wait
+const int kMostWorkers = 8;                              // the worker pool's limit
 
 struct Options {
   DWORD disposition = CREATE_NEW;
@@ -54,133 +56,40 @@ bool WriteAll(HANDLE file, const void* data, DWORD size) {
   return WriteFile(file, data, size, &written, nullptr) && written == size;
 }
 
-// A decoded entry waiting for a writer; its bytes follow it in the same block.
+// A decoded entry waiting for a writer of the product's worker pool; its bytes follow it in the
+// same block, and it frees itself once written.
 struct Job {
-  Job* next;
+  WorkerJob job;
+  const Options* options;
+  Failure* failure;
   size_t size;
   char path[MAX_PATH];
   char* data() { return reinterpret_cast<char*>(this + 1); }
 };
 
-// Writer threads taking jobs in queue order. ready counts queued jobs, plus one per worker when
-// the pool stops; space is signalled whenever queued bytes are released.
-struct Pool {
-  const Options* options;
-  Failure* failure;
-  CRITICAL_SECTION lock;
-  Job* head = nullptr;
-  Job* tail = nullptr;
-  size_t queued = 0;  // bytes of jobs queued or being written
-  HANDLE ready = nullptr;
-  HANDLE space = nullptr;
-  HANDLE threads[kMostWorkers];
-  int started = 0;
-};
-
-void WriteJob(Pool* pool, Job* job) {
-  if (pool->failure->failed) return;  // the run is over: only free what is left
-  HandleGuard file(CreateFileA(job->path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, pool->options->disposition, pool->options->flags, nullptr));
-  if (file.handle == INVALID_HANDLE_VALUE) {
-    Fail(pool->failure, "zsbunrar: cannot create %s: %lu", job->path, GetLastError());
-  } else if (!WriteAll(file.handle, job->data(), static_cast<DWORD>(job->size))) {
-    Fail(pool->failure, "zsbunrar: cannot write %s: %lu", job->path, GetLastError());
-  }
-}
-
-DWORD WINAPI WriterMain(void* arg) {
-  Pool* pool = static_cast<Pool*>(arg);
-  for (;;) {
-    WaitForSingleObject(pool->ready, INFINITE);
-    EnterCriticalSection(&pool->lock);
-    Job* job = pool->head;
-    if (job != nullptr) {
-      pool->head = job->next;
-      if (pool->head == nullptr) pool->tail = nullptr;
+void WriteJob(void* arg) {
+  Job* job = static_cast<Job*>(arg);
+  // After a failure the run is over: only free what is left.
+  if (!job->failure->failed) {
+    HandleGuard file(CreateFileA(job->path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, job->options->disposition, job->options->flags, nullptr));
+    if (file.handle == INVALID_HANDLE_VALUE) {
+      Fail(job->failure, "zsbunrar: cannot create %s: %lu", job->path, GetLastError());
+    } else if (!WriteAll(file.handle, job->data(), static_cast<DWORD>(job->size))) {
+      Fail(job->failure, "zsbunrar: cannot write %s: %lu", job->path, GetLastError());
     }
-    LeaveCriticalSection(&pool->lock);
-    if (job == nullptr) return 0;  // a stop release: every job has been taken
-    WriteJob(pool, job);
-    EnterCriticalSection(&pool->lock);
-    pool->queued -= job->size;
-    LeaveCriticalSection(&pool->lock);
-    free(job);
-    SetEvent(pool->space);
   }
+  free(job);
 }
 
-bool PoolStart(Pool* pool, const Options* options, Failure* failure) {
-  pool->options = options;
-  pool->failure = failure;
-  InitializeCriticalSection(&pool->lock);
-  pool->ready = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
-  pool->space = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (pool->ready == nullptr || pool->space == nullptr) {
-    Fail(failure, "zsbunrar: cannot make the writers' signals: %lu", GetLastError());
-    return false;
-  }
-  for (; pool->started < options->workers; ++pool->started) {
-    DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, WriterMain, pool, 0, &id);
-    if (thread == nullptr) {
-      Fail(failure, "zsbunrar: cannot start a writer: %lu", GetLastError());
-      return false;
-    }
-    pool->threads[pool->started] = thread;
-  }
-  return true;
-}
-
-// Waits until the queue holds room for size more bytes (or nothing), then queues job.
-bool PoolSubmit(Pool* pool, Job* job) {
-  EnterCriticalSection(&pool->lock);
-  while (!pool->failure->failed && pool->queued > 0 && pool->queued + job->size > kMostQueued) {
-    LeaveCriticalSection(&pool->lock);
-    WaitForSingleObject(pool->space, INFINITE);
-    EnterCriticalSection(&pool->lock);
-  }
-  bool ok = !pool->failure->failed;
-  if (ok) {
-    job->next = nullptr;
-    (pool->tail ? pool->tail->next : pool->head) = job;
-    pool->tail = job;
-    pool->queued += job->size;
-  }
-  LeaveCriticalSection(&pool->lock);
-  if (!ok) {
-    free(job);
-    return false;
-  }
-  ReleaseSemaphore(pool->ready, 1, nullptr);
-  return true;
-}
-
-// Lets the writers finish what is queued (after a failure they only free it), joins them and
-// releases everything; on every path, through PoolGuard.
-void PoolStop(Pool* pool) {
-  if (pool->started > 0) {
-    ReleaseSemaphore(pool->ready, pool->started, nullptr);
-    WaitForMultipleObjects(static_cast<DWORD>(pool->started), pool->threads, TRUE, INFINITE);
-    for (int i = 0; i < pool->started; ++i) CloseHandle(pool->threads[i]);
-  }
-  while (pool->head != nullptr) {  // left only when no writer could be started
-    Job* job = pool->head;
-    pool->head = job->next;
-    free(job);
-  }
-  if (pool->ready != nullptr) CloseHandle(pool->ready);
-  if (pool->space != nullptr) CloseHandle(pool->space);
-  DeleteCriticalSection(&pool->lock);
-}
-
+// Joins the writers (after letting them finish what is queued) on every path.
 struct PoolGuard {
-  Pool* pool = nullptr;
+  WorkerPool* pool = nullptr;
+  unsigned jobs = 0;  // each job its own lane: entries are distinct files
   PoolGuard() = default;
   PoolGuard(const PoolGuard&) = delete;
   PoolGuard& operator=(const PoolGuard&) = delete;
-  ~PoolGuard() {
-    if (pool != nullptr) PoolStop(pool);
-  }
+  ~PoolGuard() { WorkerPoolStop(pool); }
 };
 
 // Where the callback puts the decoded bytes: into an open file, or into a job's buffer.
@@ -236,12 +145,18 @@ bool ExtractDirect(HANDLE rar, Sink* sink, const char* output, const Options& op
 }
 
 // Tests the current entry into memory and queues its file for the writers.
-bool ExtractBuffered(HANDLE rar, Sink* sink, const char* output, size_t size, Pool* pool) {
+bool ExtractBuffered(HANDLE rar, Sink* sink, const char* output, size_t size,
+                     const Options& options, Failure* failure, PoolGuard* pool) {
   Job* job = static_cast<Job*>(malloc(sizeof(Job) + size));
   if (job == nullptr) {
-    Fail(pool->failure, "zsbunrar: no memory for %s", output);
+    Fail(failure, "zsbunrar: no memory for %s", output);
     return false;
   }
+  job->job.fn = WriteJob;
+  job->job.arg = job;
+  job->job.bytes = size;
+  job->options = &options;
+  job->failure = failure;
   job->size = size;
   snprintf(job->path, sizeof job->path, "%s", output);
   sink->job = job;
@@ -250,13 +165,14 @@ bool ExtractBuffered(HANDLE rar, Sink* sink, const char* output, size_t size, Po
   sink->job = nullptr;
   if (rc != ERAR_SUCCESS || sink->filled != size) {
     free(job);
-    Fail(pool->failure, "zsbunrar: cannot extract %s: %d", output, rc);
+    Fail(failure, "zsbunrar: cannot extract %s: %d", output, rc);
     return false;
   }
-  return PoolSubmit(pool, job);
+  WorkerPoolSubmit(pool->pool, pool->jobs++, &job->job);
+  return !failure->failed;
 }
 
-bool Extract(const char* archive, const char* folder, const Options& options, Pool* pool,
+bool Extract(const char* archive, const char* folder, const Options& options, PoolGuard* pool,
              Failure* failure, long* files) {
   // Made here, before any of its files is queued.
   if (!CreateDirectoryA(folder, nullptr)) {
@@ -297,9 +213,10 @@ bool Extract(const char* archive, const char* folder, const Options& options, Po
     }
     unsigned long long size =
         (static_cast<unsigned long long>(header.UnpSizeHigh) << 32) | header.UnpSize;
-    bool ok = pool->started == 0 || size > kLargestBuffered
+    bool ok = pool->pool == nullptr || size > kLargestBuffered
                   ? ExtractDirect(rar.handle, &sink, output, options, failure)
-                  : ExtractBuffered(rar.handle, &sink, output, static_cast<size_t>(size), pool);
+                  : ExtractBuffered(rar.handle, &sink, output, static_cast<size_t>(size), options,
+                                    failure, pool);
     if (!ok) return false;
     ++*files;
   }
@@ -317,11 +234,13 @@ bool ParseWorkers(const char* text, int* workers) {
 // are joined before it returns.
 bool Run(const char* root, char** archives, int count, const Options& options, Failure* failure,
          long* files) {
-  Pool pool;
-  PoolGuard stop;
+  PoolGuard pool;
   if (options.workers > 1) {
-    stop.pool = &pool;
-    if (!PoolStart(&pool, &options, failure)) return false;
+    pool.pool = WorkerPoolStart(options.workers, kMostQueued);
+    if (pool.pool == nullptr) {
+      Fail(failure, "zsbunrar: cannot start the writers: %lu", GetLastError());
+      return false;
+    }
   }
   if (!CreateDirectoryA(root, nullptr)) {
     Fail(failure, "zsbunrar: cannot create %s: %lu", root, GetLastError());
