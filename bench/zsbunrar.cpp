@@ -5,10 +5,9 @@
 // with CREATE_NEW, all on one thread. With N workers (default 2) the main thread decodes each entry
 // into memory and the setup program's worker pool, with N threads, creates and writes the files,
 // since creating files under Wine is bound by the latency of each call; an entry above 8 MiB is
-// written by the main thread as it
-// comes. --like-setup creates the files with the setup program's flags (CREATE_ALWAYS,
-// FILE_FLAG_WRITE_THROUGH), to measure what those flags cost. Exit 0 when every entry was
-// extracted; otherwise one line on stderr, 1.
+// written by the main thread as it comes. --like-setup creates the files with the setup program's
+// former flags (CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH), to measure what those flags cost. Exit 0
+// when every entry was extracted; otherwise one line on stderr, 1.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
