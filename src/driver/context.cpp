@@ -3,4 +3,5 @@
 #include "driver/context.h"
 
 SetupContext g_context;
-SetupRunOptions g_options = {"zorva.xml", "setup.xml", "", "", "", 0, 0, 0, 0, 0, 0, 0, {}, 0};
+SetupRunOptions g_options = {"zorva.xml", "setup.xml", "", "", "", 0, 0, 0,
+                             0,           0,           0,  0,  {}, 0, 0, ""};

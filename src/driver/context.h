@@ -92,6 +92,7 @@ struct SetupVariable {
 };
 
 enum { SETUP_MAX_VARIABLE_SLOTS = 20 };
+enum { LOG_NAMED = 1, LOG_NAMED_UNUSABLE = 2 };
 
 struct SetupRunOptions {
   char adminFile[260];
@@ -108,6 +109,11 @@ struct SetupRunOptions {
   uint8_t installRuntimeLibs;
   SetupVariable variables[SETUP_MAX_VARIABLE_SLOTS];
   int32_t variableCount;
+  // "/LOG=file": the log goes to this full path (a relative name taken against the current folder
+  // at the start). logNamed: 0 no switch, LOG_NAMED, or LOG_NAMED_UNUSABLE for an empty name or
+  // one too long for a path (logFile then holds it as given, for the log's first line).
+  uint8_t logNamed;
+  char logFile[260];
 };
 
 extern SetupContext g_context;

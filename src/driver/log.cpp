@@ -78,7 +78,9 @@ bool TryOpen(const char* path) {
   return log.file != nullptr;
 }
 
-void SetupLogOpen(const char* commandLine) {
+// Today's places for the log: beside the program, in the temporary folder for an uninstaller
+// run from the product's own setup folder or when the program's folder cannot be written.
+void OpenDefaultLog() {
   StrCopyN(g_logPath, "zsetup.log", sizeof g_logPath);
   SetupMakeAbsolute(g_logPath, 1);
   // An uninstaller started from the product's own setup folder removes that folder, and a log
@@ -96,8 +98,20 @@ void SetupLogOpen(const char* commandLine) {
     TempLogPath(g_logPath, sizeof g_logPath);
     g_logOn = g_logPath[0] != 0 && TryOpen(g_logPath);
   }
+}
+
+void SetupLogOpen(const char* commandLine) {
+  // The file the administrator named wins over every default place, also for the uninstaller.
+  if (g_options.logNamed == LOG_NAMED) {
+    StrCopyN(g_logPath, g_options.logFile, sizeof g_logPath);
+    g_logOn = TryOpen(g_logPath);
+  }
+  const bool namedFailed = g_options.logNamed != 0 && !g_logOn;
+  if (!g_logOn) OpenDefaultLog();
   if (!g_logOn) return;
   StrCopyN(g_context.logFilePath, g_logPath, sizeof g_context.logFilePath);
+  // The first line tells whoever looks for the named file's lines why they are here instead.
+  if (namedFailed) SetupLogError("Couldn't open log file : %s", g_options.logFile);
   char shown[260];
   StrCopyN(shown, commandLine != nullptr ? commandLine : "", sizeof shown);
   MaskPassword(shown);

@@ -1,13 +1,16 @@
-// The setup log "zsetup.log" beside the program: written only with "/TEST", one line per call,
-// the file reopened and closed for each line so that another process can read it meanwhile.
+// The setup log: "zsetup.log" beside the program, or the file "/LOG=" names; written only with
+// "/TEST" or "/LOG=", one line per call, the file reopened and closed for each line so that
+// another process can read it meanwhile.
 #pragma once
 
 // Largest formatted message; a longer one is cut to this many characters.
 enum { SETUP_LOG_MESSAGE_MAX = 4091 };
 
-// Turns the log on when the file beside the program opens for appending, stores its path in the
-// setup context and writes "CmdLine: %s" with the command line cut to 259 characters. When the
-// file cannot be opened the log stays off for the run.
+// Turns the log on when its file opens for appending, stores its path in the setup context and
+// writes "CmdLine: %s" with the command line cut to 259 characters. The file is the one "/LOG="
+// names; without it, or when it cannot be opened, "zsetup.log" beside the program or in the
+// temporary folder, and then the first line says that the named file could not be opened. When
+// no file opens the log stays off for the run.
 void SetupLogOpen(const char* commandLine);
 
 // Appends one line "[yyyy-mm-dd hh:mm:ss.mmm] message" (SetupLogError: "... Error: message").

@@ -163,6 +163,20 @@ void SetupParseCommandLine(const char* commandLine) {
   // The password and the server keep their case: cut from the command line as received.
   TakeValue(scan, commandLine, "/PWD=", g_options.password, sizeof g_options.password);
   TakeValue(scan, commandLine, "/AUTHSERVER=", g_options.authServer, sizeof g_options.authServer);
+  // The log's name keeps its case too. A relative name is taken against the current folder of
+  // the start, as deployment tools pass it; later changes of the folder cannot move the log. The
+  // name is cut from a buffer larger than a path, so that a name too long for one is refused
+  // whole rather than cut into another file's name.
+  char logName[2 * MAX_PATH];
+  if (TakeValue(scan, commandLine, "/LOG=", logName, sizeof logName)) {
+    DWORD n = logName[0] != 0
+                  ? GetFullPathNameA(logName, sizeof g_options.logFile, g_options.logFile, nullptr)
+                  : 0;
+    g_options.logNamed = n != 0 && n < sizeof g_options.logFile ? LOG_NAMED : LOG_NAMED_UNUSABLE;
+    if (g_options.logNamed == LOG_NAMED_UNUSABLE) {
+      StrCopyN(g_options.logFile, logName, sizeof g_options.logFile);
+    }
+  }
 
   SetupMakeAbsolute(g_options.adminFile, 0);
   ReadAdminFlags();

@@ -499,7 +499,7 @@ int SetupMain(const char* commandLine) {
   SetupParseCommandLine(commandLine);
 
   g_context.logFilePath[0] = 0;
-  if (g_options.test) SetupLogOpen(commandLine);
+  if (g_options.test || g_options.logNamed) SetupLogOpen(commandLine);
   AuthorizeRemotely();
   LoadLanguageLibrary();
   CheckRuntimeLibraries();

@@ -1,6 +1,6 @@
 """The deployment guide (docs/deploying.md) held to the product: every command line in it runs here,
-as written, on the sample product under Wine and ends as the guide says; the log from a read-only
-share lands in the temporary folder; the startup script and the administrator's file are taken
+as written, on the sample product under Wine and ends as the guide says, its log appended to the
+file its /LOG= names; a log that cannot be written there lands in the temporary folder; the startup script and the administrator's file are taken
 from the guide itself; every exit code of its table is produced here or by the scenario file
 named below."""
 
@@ -23,17 +23,20 @@ INFO_KEY = r"SOFTWARE\Vesk\Zrv\CurrentVersion\Info"
 INSTALL = "C:\\Program Files\\Vesk\\"
 
 # The guide's command lines; `setup.exe` is the package folder's.
-INSTALL_CMD = "setup.exe /SILENTMODE"
-LOGGED = "setup.exe /SILENTMODE /TEST"
-WITH_FILE = 'setup.exe /SILENTMODE /CFG=sales.xml /$SERVER=update.example.com /$DEPT="Sales East"'
-FORCEOLD = "setup.exe /SILENTMODE /FORCEOLD"
-REBOOT = "setup.exe /SILENTMODE /REBOOT"
-UNINSTALL = '"C:\\Program Files\\Vesk\\Setup\\setup.exe" /UNINSTALL /SILENTMODE'
-UNINSTALL_LOGGED = UNINSTALL + " /TEST"
-UNINSTALL_PWD = UNINSTALL + ' /PWD="Secret 1"'
-AUTHORIZED = "setup.exe /SILENTMODE /AUTHSERVER=localhost:4401"
-COMMANDS = [INSTALL_CMD, LOGGED, WITH_FILE, FORCEOLD, REBOOT, UNINSTALL, UNINSTALL_LOGGED,
-            UNINSTALL_PWD, AUTHORIZED]
+INSTALL_LOG = " /LOG=C:\\Logs\\zorva-install.log"
+UNINSTALL_LOG = " /LOG=C:\\Logs\\zorva-uninstall.log"
+INSTALL_CMD = "setup.exe /SILENTMODE" + INSTALL_LOG
+RELATIVE = "setup.exe /SILENTMODE /LOG=zorva-install.log"
+WITH_FILE = ('setup.exe /SILENTMODE /CFG=sales.xml /$SERVER=update.example.com /$DEPT="Sales East"'
+             + INSTALL_LOG)
+FORCEOLD = "setup.exe /SILENTMODE /FORCEOLD" + INSTALL_LOG
+REBOOT = "setup.exe /SILENTMODE /REBOOT" + INSTALL_LOG
+QUIET = '"C:\\Program Files\\Vesk\\Setup\\setup.exe" /UNINSTALL /SILENTMODE'
+UNINSTALL = QUIET + UNINSTALL_LOG
+UNINSTALL_PWD = QUIET + ' /PWD="Secret 1"' + UNINSTALL_LOG
+AUTHORIZED = "setup.exe /SILENTMODE /AUTHSERVER=localhost:4401" + INSTALL_LOG
+COMMANDS = [INSTALL_CMD, RELATIVE, WITH_FILE, FORCEOLD, REBOOT, UNINSTALL, UNINSTALL_PWD,
+            AUTHORIZED]
 
 # Rows of the guide's exit code table: produced in this file, or by another scenario file (with the
 # code it asserts for a row that stands for several).
@@ -86,16 +89,37 @@ def prepare(bed):
     zs.mkdir()
     (zs / "comp_script.txt").write_text(COMP_SCRIPT)
     (zs / "vis_script.txt").write_text("")
+    (bed.c / "Logs").mkdir()
     return zs
 
 
-def run(bed, line, folder=None, env=None):
-    """Runs one of the guide's command lines exactly as written."""
+def split(line, folder):
     if line.startswith('"'):
         program, tail = line[1:].split('" ', 1)
-    else:
-        program, tail = folder / "setup.exe", line.split(" ", 1)[1]
-    return bed.run(program, raw=tail, env={**ENV, **(env or {})}).code
+        return program, tail
+    return folder / "setup.exe", line.split(" ", 1)[1]
+
+
+def logged(bed, line, cwd=None):
+    """The log the line names and the runs it holds: their lines, each run from its CmdLine on."""
+    name = re.search(r"/LOG=(\S+)", line).group(1)
+    path = bed.c / name[3:].replace("\\", "/") if name.startswith("C:\\") else cwd / name
+    text = path.read_text() if path.exists() else ""
+    return path, re.findall(r"^\[[^]]+\] (CmdLine: .*?)\n\n", text, re.M | re.S)
+
+
+def run(bed, line, folder=None, env=None, cwd=None, launch=None):
+    """Runs one of the guide's command lines exactly as written (launch: another way to start it)
+    and checks that its log was appended to the file the line names, the password masked."""
+    program, tail = split(line, folder)
+    path, before = logged(bed, line, cwd)
+    env = {**ENV, **(env or {})}
+    code = launch() if launch else bed.run(program, raw=tail, env=env, cwd=cwd).code
+    after = logged(bed, line, cwd)[1]
+    shown = re.sub(r'(/PWD=")([^"]*)', lambda m: m.group(1) + "*" * len(m.group(2)), tail)
+    assert after[:len(before)] == before and len(after) == len(before) + 1, (path, line)
+    assert after[-1].startswith("CmdLine: " + shown + "\n"), after[-1]
+    return code
 
 
 def entry(bed, value):
@@ -143,12 +167,15 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
     assert not bed.reg_has_key(r"HKLM\Software\Vesk") and entry(bed, "DisplayName") is None
 
     with read_only_share(bed, v1) as share:
-        # From a share that cannot be written the log goes to the temporary folder.
-        assert run(bed, LOGGED, share) == 3010
+        # A log named on a share that cannot be written goes to the temporary folder, and says so
+        # first.
+        tail = "/SILENTMODE /LOG=C:\\share\\zorva.log"
+        assert bed.run(share / "setup.exe", raw=tail, env=ENV).code == 3010
         log = temp / "zsetup.log"
-        assert not (share / "zsetup.log").exists()
+        assert not (share / "zorva.log").exists() and not (share / "zsetup.log").exists()
         lines = log.read_text().splitlines()
-        assert lines[0].endswith("] CmdLine: /SILENTMODE /TEST") and lines[-1] == ""
+        assert lines[0].endswith("] Error: Couldn't open log file : C:\\share\\zorva.log")
+        assert lines[1].endswith("] CmdLine: " + tail) and lines[-1] == ""
         assert not any("Exitcode" in line for line in lines)
         # The components are told where it is.
         setup = ET.parse(zs / "global_3.xml").find("PACKAGE/SETUP")
@@ -161,7 +188,7 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
                             "NoModify": "0x1", "NoRepair": "0x1", "TSAware": "0x1"}.items():
             assert entry(bed, value) == data, value
         assert bed.reg_query("HKLM\\" + INFO_KEY, "InstallDir") == INSTALL
-        assert entry(bed, "QuietUninstallString") == UNINSTALL
+        assert entry(bed, "QuietUninstallString") == QUIET
 
         # Upgrade, a refused downgrade, and a downgrade on purpose.
         assert run(bed, INSTALL_CMD, v2) == 3010
@@ -173,17 +200,16 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
         bed.restart()
 
         # A locked product: without its password the uninstall ends with 0 and removes nothing;
-        # the uninstaller, run from the product's folder, logs to the temporary folder.
+        # the uninstaller, run from the product's folder, logs where the line says.
         bed.reg_add("HKLM\\" + INFO_KEY, "PackageID", str(0x5A0000 | crc16_xmodem("Secret 1")),
                     type="REG_DWORD")
         log.unlink()
-        assert run(bed, UNINSTALL_LOGGED) == 0
+        assert run(bed, UNINSTALL) == 0
         setup_folder = bed.c / "Program Files" / "Vesk" / "Setup"
-        assert not (setup_folder / "zsetup.log").exists()
-        lines = [line.split("] ", 1)[-1] for line in log.read_text().splitlines()]
-        assert lines[0] == "CmdLine: /UNINSTALL /SILENTMODE /TEST"
-        assert lines[-3:] == ["Registry: old settings read",
-                              "Error: Product locked: the password is missing or wrong", ""]
+        assert not (setup_folder / "zsetup.log").exists() and not log.exists()
+        run_lines = logged(bed, UNINSTALL)[1][-1].splitlines()
+        assert [line.split("] ", 1)[-1] for line in run_lines[-2:]] == [
+            "Registry: old settings read", "Error: Product locked: the password is missing or wrong"]
         assert entry(bed, "DisplayVersion") == "10000120"
         assert run(bed, UNINSTALL_PWD) == 3010
         assert entry(bed, "DisplayName") is None and not bed.reg_has_key(r"HKLM\Software\Vesk\Zrv")
@@ -201,8 +227,8 @@ def test_install_upgrade_and_uninstall_as_documented(bed):
         bed.wine("cmd", "/c", "C:\\startup.cmd", check=True)
         (report,) = results.glob("*.txt")
         assert report.read_text().rstrip().endswith(" ZORVA setup exit code 3010")
-        (copied,) = results.glob("*-zsetup.log")
-        assert "] CmdLine: /SILENTMODE /TEST" in copied.read_text()
+        (written,) = results.glob("*-zsetup.log")
+        assert "] CmdLine: /SILENTMODE /LOG=" in written.read_text()
         assert entry(bed, "DisplayVersion") == "10000120"
         # Installed: the script does nothing.
         bed.wine("cmd", "/c", "C:\\startup.cmd", check=True)
@@ -222,8 +248,9 @@ def test_administrators_file_and_a_restart_by_itself(bed):
     (pkg / "sales.xml").write_text(example)
     assert run(bed, WITH_FILE, pkg) == 3010
     assert bed.reg_query("HKLM\\" + INFO_KEY, "InstallDir") == INSTALL + "ZORVA\\"
-    # TEST from the file's CMDLINE: the log beside setup.exe, which can be written here.
-    log = (pkg / "zsetup.log").read_text()
+    # TEST from the file's CMDLINE besides: the log still goes where /LOG= says.
+    assert not (pkg / "zsetup.log").exists()
+    log = logged(bed, WITH_FILE)[1][-1]
     assert "] Admin xml added\n" in log and "] Admins InstallPath accepted\n" in log
     root = ET.parse(zs / "global_3.xml").getroot()
     (plugin,) = [p for p in root.iterfind("SETUPINFO/SETTINGS/PLUGIN") if p.get("ID") == "100"]
@@ -242,7 +269,8 @@ def test_administrators_file_and_a_restart_by_itself(bed):
     # files waiting beside the installed ones in their place.
     newer = sample(bed, "newer", "10000121")
     bed.arm_restart_marker()
-    bed.wine(newer / "setup.exe", *REBOOT.split()[1:], env=ENV)
+    restart = lambda: bed.wine(newer / "setup.exe", *REBOOT.split()[1:], env=ENV)  # noqa: E731
+    run(bed, REBOOT, newer, launch=restart)
     assert bed.restart_requested()
     assert entry(bed, "DisplayVersion") == "10000121"
     install = bed.c / "Program Files" / "Vesk" / "ZORVA"
@@ -256,8 +284,8 @@ def test_a_user_who_is_no_administrator_with_an_authorization_server(bed):
     env = {"ZS_TEST_NOT_ADMIN": "1", "ZS_SEC_JOURNAL": "C:\\zs\\sec.txt",
            "WINEDLLOVERRIDES": "mscoree,mshtml=;security=n,b"}
     # No server there: 101, and the log says why.
-    assert run(bed, AUTHORIZED.replace("AUTHSERVER=", "TEST /AUTHSERVER="), v1, env=env) == 101
-    assert "Error: REMOTE AUTHORIZE" in (v1 / "zsetup.log").read_text()
+    assert run(bed, AUTHORIZED, v1, env=env) == 101
+    assert "] Error: REMOTE AUTHORIZE\n" in logged(bed, AUTHORIZED)[1][-1]
     assert entry(bed, "DisplayName") is None
     test_authorization._enable_md4()
     server = test_authorization.AuthServer(port=4401)
@@ -266,6 +294,11 @@ def test_a_user_who_is_no_administrator_with_an_authorization_server(bed):
     finally:
         server.close()
     assert entry(bed, "DisplayVersion") == "10000120"
+    # A relative name: in the current folder of whatever starts the setup, not beside it.
+    work = bed.c / "work"
+    work.mkdir()
+    assert run(bed, RELATIVE, v1, cwd=work) == 3010
+    assert not (v1 / "zorva-install.log").exists()
 
 
 def test_the_guide_names_what_the_scenarios_check():
@@ -273,6 +306,8 @@ def test_the_guide_names_what_the_scenarios_check():
     assert "(docs/deploying.md)" in (winebed.ROOT / "README.md").read_text()
     documented = [line for block in blocks("cmd") for line in block.splitlines()]
     assert sorted(documented) == sorted(COMMANDS)
+    # Every way the guide starts the setup names its log.
+    assert all("/LOG=" in line for line in documented + [blocks("bat")[0], blocks("yaml")[0]])
 
     table = text.split("\n## Exit codes\n", 1)[1].split("\n## ", 1)[0]
     rows = [m.group(1).strip() for m in re.finditer(r"^\| ([^|]+) \|", table, re.M)][1:]
