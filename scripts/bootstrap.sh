@@ -46,7 +46,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool imagemagick rar dpkg-dev
   cmake ninja-build make g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest python3-pytest-xdist clang-format
-  python3-ntlm-auth
+  python3-ntlm-auth osslsigncode openssl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,13 +1,22 @@
 #!/usr/bin/env python3
 """zspack: build a ZORVA setup package from a JSON manifest.
 
-    zspack.py [--setup PATH] [--main PATH] [--mainlang PATH] manifest.json outdir
+    zspack.py [--setup PATH] [--main PATH] [--mainlang PATH]
+              [--sign-cert CERT --sign-key KEY [--sign-timestamp URL]] manifest.json outdir
 
 Writes setup.xml, one RAR archive per component (its files, its setupc.xml and its libraries, all
 under plain names), update containers for engines and, when asked, the data pieces. A manifest the
 setup program would refuse is refused here with one line on stderr and exit code 2; a failure while
 building (rar, unreadable files) gives exit code 1. Nothing is written to outdir unless the whole
 package was built. The package folder is printed on stdout.
+
+Signing: with --sign-cert (PEM or DER certificate, with its chain when there is one) and
+--sign-key (its unencrypted private key), setup.exe, main.dll, mainlang.dll and every library of
+the components (user-interface, component and resource libraries) get an Authenticode signature
+(SHA-256) by Debian's osslsigncode before they are packed; --sign-timestamp adds an RFC 3161
+timestamp from that server, so the signature stays valid after the certificate expires. A
+library that cannot be signed fails the build (exit code 1); the manifest's files to install are
+packed as they are.
 
 Manifest (JSON; paths are relative to the manifest's folder; "?" marks optional keys):
 
@@ -268,6 +277,7 @@ class Component:
     language: str
     setupc: El
     entries: dict = field(default_factory=dict)  # lower-case name -> (name, Source)
+    libraries: set = field(default_factory=set)  # lower-case names of the entries loaded as code
 
     def pack(self, name: str, src: Source, chk: Checks, where: str):
         old = self.entries.get(name.lower())
@@ -420,6 +430,8 @@ def _library_list(libs, kind: str, comp: Component, base: Path, chk: Checks, whe
             comp.pack(name, src, chk, at)
         if res_src:
             comp.pack(resource, res_src, chk, at)
+        # Also when another entry packs the file: it is loaded as a library all the same.
+        comp.libraries.update((name.lower(), resource.lower()))
         elements.append(El("FILE", [("NAME", name), ("RESOURCE", resource)]))
         needs.append((name, ("exeProc",) if kind == "exe" else ("connectVis", "disconnectVis")))
     return elements, needs
@@ -748,7 +760,36 @@ def make_rar(archive: Path, folder: Path, names: list, extra=()) -> str:
     return ""
 
 
-def _stage(pkg: Package, stage: Path, chk: Checks) -> PackResult:
+@dataclass
+class Signing:
+    cert: Path
+    key: Path
+    timestamp: str | None = None  # an RFC 3161 server's URL
+
+
+def sign_file(path: Path, signing: Signing) -> str:
+    """Gives the PE image at path an Authenticode signature in place; returns an error or ""."""
+    tool = shutil.which("osslsigncode")
+    if not tool:
+        return "osslsigncode not found (Debian package osslsigncode)"
+    signed = path.with_name(path.name + ".signed")
+    cmd = [tool, "sign", "-certs", str(signing.cert), "-key", str(signing.key), "-h", "sha256",
+           "-in", str(path), "-out", str(signed)]
+    if signing.timestamp:
+        cmd[2:2] = ["-ts", signing.timestamp]
+    run = subprocess.run(cmd, capture_output=True, text=True)
+    if run.returncode or not signed.is_file():
+        signed.unlink(missing_ok=True)
+        # Its own words come first; OpenSSL's error stack follows them.
+        said = [line.strip() for line in run.stderr.splitlines() + run.stdout.splitlines()
+                if line.strip() and ":error:" not in line]
+        return f"osslsigncode failed ({run.returncode}) on {path.name}: " + (
+            said[0] if said else "no output")
+    signed.replace(path)
+    return ""
+
+
+def _stage(pkg: Package, stage: Path, chk: Checks, signing: Signing | None) -> PackResult:
     work = stage / "work"
     setup_dir = stage / "out" / ("disk1" if pkg.split else "")
     setup_dir.mkdir(parents=True)
@@ -765,6 +806,10 @@ def _stage(pkg: Package, stage: Path, chk: Checks) -> PackResult:
             else:
                 (folder / name).write_bytes(src.content)
             names.append(name)
+            if signing and name.lower() in comp.libraries:
+                error = sign_file(folder / name, signing)
+                if error:
+                    return PackResult(error, 1)
         archive = (work if pkg.split else setup_dir) / comp.archive
         error = make_rar(archive, folder, names)
         if error:
@@ -791,14 +836,17 @@ def _stage(pkg: Package, stage: Path, chk: Checks) -> PackResult:
         (folder / eng.file).write_bytes(update_container(eng.payload.read(), **eng.info))
     for name, path in pkg.copies.items():
         shutil.copyfile(path, setup_dir / name)
+        error = sign_file(setup_dir / name, signing) if signing else ""
+        if error:
+            return PackResult(error, 1)
     return PackResult(folder=setup_dir)
 
 
 def build_package(manifest: dict, outdir, base=".", *, setup=None, main=None, mainlang=None,
-                  checked=True) -> PackResult:
+                  sign: Signing | None = None, checked=True) -> PackResult:
     """Builds the package of a manifest (as parsed from JSON; "content" may also be bytes) into
-    outdir. checked=False is a test aid: it builds what the setup program would refuse, as long
-    as the builder can make it."""
+    outdir, its programs and libraries signed when sign is given. checked=False is a test aid: it
+    builds what the setup program would refuse, as long as the builder can make it."""
     chk = Checks(checked)
     copies = {n: p for n, p in (("setup.exe", setup), ("main.dll", main),
                                 ("mainlang.dll", mainlang)) if p is not None}
@@ -808,7 +856,7 @@ def build_package(manifest: dict, outdir, base=".", *, setup=None, main=None, ma
     outdir = Path(outdir)
     try:
         with tempfile.TemporaryDirectory(prefix="zspack-") as tmp:
-            result = _stage(pkg, Path(tmp), chk)
+            result = _stage(pkg, Path(tmp), chk, sign)
             if result.code:
                 return result
             shutil.copytree(Path(tmp) / "out", outdir, dirs_exist_ok=True)
@@ -825,7 +873,21 @@ def main(argv=None) -> int:
     parser.add_argument("--setup", help="setup.exe to copy into the package")
     parser.add_argument("--main", help="main.dll to copy into the package")
     parser.add_argument("--mainlang", help="mainlang.dll to copy into the package")
+    parser.add_argument("--sign-cert", type=Path, help="certificate (PEM or DER) that signs the "
+                        "programs and libraries; needs --sign-key")
+    parser.add_argument("--sign-key", type=Path, help="the certificate's private key")
+    parser.add_argument("--sign-timestamp", metavar="URL", help="RFC 3161 timestamp server")
     args = parser.parse_args(argv)
+    signing = None
+    if args.sign_cert or args.sign_key or args.sign_timestamp:
+        if not (args.sign_cert and args.sign_key):
+            print("zspack: give --sign-cert and --sign-key together", file=sys.stderr)
+            return 2
+        for path in (args.sign_cert, args.sign_key):
+            if not path.is_file():
+                print(f"zspack: {path} is not a readable file", file=sys.stderr)
+                return 2
+        signing = Signing(args.sign_cert.resolve(), args.sign_key.resolve(), args.sign_timestamp)
     try:
         manifest = json.loads(args.manifest.read_text(encoding="utf-8"))
     except (OSError, ValueError) as err:
@@ -834,7 +896,8 @@ def main(argv=None) -> int:
     result = build_package(manifest, args.outdir, args.manifest.resolve().parent,
                            setup=args.setup and Path(args.setup).resolve(),
                            main=args.main and Path(args.main).resolve(),
-                           mainlang=args.mainlang and Path(args.mainlang).resolve())
+                           mainlang=args.mainlang and Path(args.mainlang).resolve(),
+                           sign=signing)
     if result.code:
         print(f"zspack: {result.error}", file=sys.stderr)
         return result.code

@@ -1,19 +1,24 @@
 """The dialogs over a real installation, upgrade and uninstall of the sample product: the files
 land in the folder chosen in the setup dialog, an upgrade stays where the product is, a downgrade
 answered No changes nothing, the end dialog's restart choice decides the restart, and a locked
-product is removed after a wrong and then the right password.
+product is removed after a wrong and then the right password; a package signed by the package
+builder verifies and installs.
 
 """
 
 import json
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
 
 import winebed
-from test_ui import (END, END_TEXT, FOLDER, PASSWORD, PRODUCT, RESTART, SAMPLE, SETUP, TITLE,
-                     crc16_xmodem, message, password_note, sample_package)
+from test_ui import (DRIVER, END, END_TEXT, FOLDER, PASSWORD, PRODUCT, RESTART, SAMPLE, SETUP,
+                     TITLE, crc16_xmodem, log, message, password_note, sample_package)
 from xscreen import Background
 
 UNINSTALL_ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
 FILES = ["readme.txt", "Data\\signatures.dat", "mail.txt"]
+SETUP_EXE = DRIVER / "setup.exe"
 
 
 def installed(folder) -> bool:
@@ -99,3 +104,67 @@ def test_default_folder_downgrade_refused_and_locked_uninstall_with_restart(bed,
     assert bed.restart_requested()
     assert not any((default / f.replace("\\", "/")).exists() for f in FILES)
     assert not bed.reg_has_key(UNINSTALL_ENTRY)
+
+
+def test_a_signed_package_verifies_and_installs_with_its_dialogs(bed, screen, tmp_path):
+    # A throwaway publisher, as an administrator would make one to try the signing out.
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Throwaway publisher", "-keyout", key, "-out", cert,
+                    "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+    ui = winebed.BUILD_WIN / "src" / "ui"
+
+    def pack(out, *signing):
+        return subprocess.run([sys.executable, winebed.ROOT / "tools" / "zspack.py", "--setup",
+                               SETUP_EXE, "--main", ui / "main.dll", "--mainlang",
+                               ui / "en" / "mainlang.dll", *signing, SAMPLE / "manifest.json",
+                               out], capture_output=True, text=True)
+
+    def verify(path):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                              capture_output=True, text=True)
+
+    # Half a key pair, a key that is no key, an unreachable timestamp server: refused, nothing made.
+    assert pack(bed.c / "bad", "--sign-cert", cert).returncode == 2
+    failed = pack(bed.c / "bad", "--sign-cert", cert, "--sign-key", cert)
+    assert failed.returncode == 1 and "osslsigncode failed" in failed.stderr
+    failed = pack(bed.c / "bad", "--sign-cert", cert, "--sign-key", key,
+                  "--sign-timestamp", "http://127.0.0.1:9/")
+    assert failed.returncode == 1 and "127.0.0.1:9" in failed.stderr
+    assert not (bed.c / "bad").exists()
+
+    assert pack(bed.c / "pkg", "--sign-cert", cert, "--sign-key", key).returncode == 0
+    pkg = bed.c / "pkg"
+    unsigned = verify(SETUP_EXE)
+    assert unsigned.returncode != 0 and "No signature found" in unsigned.stderr + unsigned.stdout
+    # Every library the components load, unpacked from their archives; the files to install are
+    # packed as they are.
+    libraries = []
+    for archive in sorted(pkg.glob("*.rar")):
+        out = tmp_path / archive.stem
+        subprocess.run(["rar", "x", "-idq", archive, f"{out}/"], check=True)
+        names = [f.get("NAME") for f in ET.parse(out / "setupc.xml").iterfind("MODULES/*/FILE")]
+        libraries += [out / name for name in names]
+        for entry in out.iterdir():
+            if entry.name not in names and entry.name != "setupc.xml":
+                assert entry.read_bytes() == (SAMPLE / "files" / entry.name).read_bytes()
+    assert [p.name for p in libraries] == ["zsample.dll"]
+    for path in [pkg / "setup.exe", pkg / "main.dll", pkg / "mainlang.dll", *libraries]:
+        checked = verify(path)
+        assert checked.returncode == 0, (path, checked.stdout + checked.stderr)
+        assert "Signature verification: ok" in checked.stdout, path
+        assert "Throwaway publisher" in checked.stdout, path
+
+    # The signed programs still start, show their dialogs and install.
+    run = Background(lambda: bed.run(pkg / "setup.exe", "/TEST", cwd=pkg).code)
+    screen.keys(SETUP, "Return")
+    assert screen.read(END).control(END_TEXT).text == f"{TITLE} has been installed on this computer."
+    screen.keys(END, "alt+r", "Return")
+    assert run.result() == 3010
+    assert installed(bed.c / "Program Files" / "Vesk")
+    # What the uninstaller runs and loads, kept in the setup folder.
+    kept = sorted((bed.c / "Program Files" / "Vesk" / "Setup").rglob("*.[de][lx][le]"))
+    assert [p.name for p in kept] == ["zsample.dll", "main.dll", "mainlang.dll", "setup.exe"]
+    assert all(verify(path).returncode == 0 for path in kept)
+    assert "Resource: mainlang.dll" in log(pkg)
+    assert any(line.startswith("Cmd:  0 Exelib: Core protection") for line in log(pkg))
