@@ -1,5 +1,5 @@
-// The program's own string table (ids 301-308 and 400) and the system message boxes shown before
-// the visual library is available.
+// The program's own string table (ids 301-308, 400 and 1618) and the system message boxes shown
+// before the visual library is available.
 #pragma once
 
 enum {
@@ -12,6 +12,7 @@ enum {
   STR_MFC_RESTART = 307,
   STR_UNICODE_ON_ANSI = 308,
   STR_PRODUCT_NAME = 400,
+  STR_ANOTHER_SETUP = 1618,
 };
 
 // Sizes of the buffers message texts and captions are read into.

@@ -103,6 +103,31 @@ void LoadLanguageLibrary() {
   }
 }
 
+// The mutex every run holds, so that one setup of the product runs at a time on the machine.
+const char kSetupMutexName[] = "ZORVA Setup";
+const int kExitAnotherSetup = 1618;
+
+// Two runs would share global.xml, the working folders and the product's files by name and undo
+// each other's work, so a second run ends before it changes anything. 1618 is the code installers
+// give for "another installation is in progress", which deployment tools already retry later.
+// Nothing is released on the way out: the temporary files and libraries are the other run's.
+void HoldSetupMutex() {
+  DWORD error = 0;
+  if (SysHoldMachineMutex(kSetupMutexName, &error)) return;
+  if (error != 0) {
+    SetupLogError("Another setup is running (its mutex cannot be taken: error %lu)",
+                  static_cast<unsigned long>(error));
+  } else {
+    SetupLogError("Another setup is running");
+  }
+  if (Interactive()) {
+    if (g_context.resourceModule == nullptr) LoadLanguageLibrary();
+    SetupMessageBox(STR_ANOTHER_SETUP, STR_CAPTION_WARNING, MB_OK | MB_ICONWARNING);
+  }
+  SetupLog("Exitcode: %d", kExitAnotherSetup);
+  SetupEndProcess(kExitAnotherSetup);
+}
+
 // Asks a Yes/No question with caption 305 (interactive), or takes the switch's answer (silent).
 bool Decide(int question, bool silentAnswer) {
   if (!Interactive()) return silentAnswer;
@@ -500,6 +525,7 @@ int SetupMain(const char* commandLine) {
 
   g_context.logFilePath[0] = 0;
   if (g_options.test || g_options.logNamed) SetupLogOpen(commandLine);
+  HoldSetupMutex();
   AuthorizeRemotely();
   LoadLanguageLibrary();
   CheckRuntimeLibraries();

@@ -10,7 +10,11 @@ namespace {
 
 // Cached platform class: 0 = not determined yet, 1 = NT family, 2 = Windows 95/98/Me family.
 int g_platform = 0;
+DWORD g_majorVersion = 0;
 SysVersionQuery g_versionQuery = nullptr;
+
+// The machine-wide mutex this process holds; the system releases it when the process ends.
+HANDLE g_heldMutex = nullptr;
 
 struct SidGuard {
   PSID sid = nullptr;
@@ -43,6 +47,7 @@ int SysIsNT() {
     static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA size");
     BOOL ok = g_versionQuery ? g_versionQuery(&info) : GetVersionExA(&info);
     g_platform = (ok && info.dwPlatformId == VER_PLATFORM_WIN32_NT) ? 1 : 2;
+    g_majorVersion = ok ? info.dwMajorVersion : 0;
   }
   return g_platform == 1 ? 1 : 0;
 }
@@ -129,4 +134,45 @@ void SysWaitPumping(DWORD milliseconds) {
     if (elapsed > milliseconds) elapsed = milliseconds;
     if (milliseconds != INFINITE) remaining = milliseconds - elapsed;
   }
+}
+
+int SysHoldMachineMutex(const char* name, DWORD* error) {
+  *error = 0;
+  if (g_heldMutex != nullptr) return 1;
+  HANDLE mutex = nullptr;
+  DWORD failed = 0;
+  if (SysIsNT()) {
+    // With terminal services (2000 and later, and NT 4.0 Terminal Server Edition) every session
+    // has its own namespace and the prefix "Global\" names the machine's. Plain NT 4.0 has one
+    // namespace without a "Global" folder in it and refuses the prefix; there the plain name is
+    // the machine's already. Trying the prefix first, rather than going by the version alone,
+    // also keeps the sessions of NT 4.0 Terminal Server Edition from missing each other.
+    char global[MAX_PATH] = "Global\\";
+    lstrcpynA(global + 7, name, sizeof global - 7);
+    mutex = CreateMutexA(nullptr, FALSE, global);
+    if (mutex == nullptr) failed = GetLastError();
+    // Access denied, or another kind of object under the name: the name exists and belongs to
+    // someone else, which no plain name may get around.
+    bool exists = failed == ERROR_ACCESS_DENIED || failed == ERROR_INVALID_HANDLE;
+    if (mutex == nullptr && g_majorVersion < 5 && !exists) {
+      mutex = CreateMutexA(nullptr, FALSE, name);
+      if (mutex == nullptr) failed = GetLastError();
+    }
+  } else {
+    // The 9x family has one namespace for the whole machine.
+    mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) failed = GetLastError();
+  }
+  if (mutex == nullptr) {
+    *error = failed;
+    return 0;
+  }
+  // Abandoned: its holder ended without releasing it (a crash); the mutex is ours now.
+  DWORD wait = WaitForSingleObject(mutex, 0);
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+    g_heldMutex = mutex;
+    return 1;
+  }
+  CloseHandle(mutex);
+  return 0;
 }

@@ -21,6 +21,14 @@ int SysIsAdmin();
 // opened, else the result of ExitWindowsEx. The request returns at once.
 int SysRestartWindows();
 
+// Takes the mutex of this name for the rest of the process, in the namespace that every session
+// of the machine shares (with the prefix "Global\" where sessions have namespaces of their own). 1
+// when this process holds it now (also when its last holder ended without releasing it); 0 when
+// another process holds it or the name cannot be taken, with the system's error code in *error (0
+// when the mutex is simply held elsewhere). The system releases it when the process ends, however
+// it ends.
+int SysHoldMachineMutex(const char* name, DWORD* error);
+
 // Dispatches every pending message of the calling thread without waiting.
 void SysPumpMessages();
 

@@ -58,6 +58,20 @@ __declspec(dllexport) int32_t WINAPI exeProc(int32_t command, const wchar_t* glo
     CopyFileA(zsdouble::Narrow(globalXmlPath).c_str(),
               Format("%sglobal_%d.xml", value.c_str(), command).c_str(), FALSE);
   }
+  // "<module> hold <command> <folder>": that command writes <folder>held.txt and returns only
+  // once <folder>release.txt exists (at most 120 s), so a test knows where the run stands while
+  // it starts another program.
+  if (ScriptLookup("hold", &value) && atoi(value.c_str()) == command) {
+    std::string folder = value.substr(value.find(' ') + 1);
+    HANDLE held = CreateFileA((folder + "held.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    std::string release = folder + "release.txt";
+    for (int i = 0; i < 2400 && GetFileAttributesA(release.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++i) {
+      Sleep(50);
+    }
+  }
   return result;
 }
 

@@ -58,6 +58,7 @@ PRODUCED_ELSEWHERE = {
     "301, 302": ("test_driver_sequences.py", "(301"),
     "307": ("test_driver_sequences.py", "(307"),
     "above 307": ("test_driver_sequences.py", "(400"),
+    "1618": ("test_one_setup.py", "1618"),
     "100 to 1000 (others)": ("test_install.py", "500"),
 }
 
