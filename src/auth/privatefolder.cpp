@@ -10,6 +10,7 @@
 
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/str.h"
 
@@ -122,7 +123,7 @@ int AuthCreatePrivateFolder(const char* path) {
     FileCreateFolderPath(parent);
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.descriptor(), FALSE};
-  if (CreateDirectoryA(folder, &attributes)) return 1;
+  if (SysCreateDirectory(folder, &attributes)) return 1;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return 0;
   // A folder left by an earlier run, or made by someone else beforehand.
   Acl().setFileSecurityA(folder, DACL_SECURITY_INFORMATION, descriptor.descriptor());

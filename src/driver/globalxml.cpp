@@ -19,6 +19,7 @@
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -522,7 +523,7 @@ int SetupOneComponentXml() {
   char temp[MAX_PATH];
   TempPath(temp);
   StrAppendN(temp, "setupc.xml", sizeof temp);
-  DeleteFileA(temp);
+  SysDeleteFile(temp);
   if (!ExtractArchiveEntry(g_options.singleComponentArchive, temp, "setupc.xml")) return 0;
   XML_Document* doc = nullptr;
   XML_Node* root = XML_Access(temp, &doc, 0);
@@ -534,7 +535,7 @@ int SetupOneComponentXml() {
                Attribute(doc, XML_Find(doc, root, u"SETUP", XML_OPEN_EXISTING), u"PLATFORM",
                          platform, sizeof platform);
   XML_Close(doc);
-  DeleteFileA(temp);
+  SysDeleteFile(temp);
   if (!found) return 0;
   // Every value passes the escaper: a title with '"' or '&' would otherwise break the document.
   static char escaped[3][6 * MAX_PATH];

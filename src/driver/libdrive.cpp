@@ -11,6 +11,7 @@
 #include "install/rollback.h"
 #include "install/uninstall.h"
 #include "system/files.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/str.h"
 
@@ -35,7 +36,7 @@ void JoinPath(char* out, const char* folder, const char* name) {
 void DeleteLibraryFile(const char* folder, const char* name) {
   char path[MAX_PATH];
   JoinPath(path, folder, name);
-  if (!DeleteFileA(path))
+  if (!SysDeleteFile(path))
     SetupLogError("Can't erase file: %s - %d", path, static_cast<int>(GetLastError()));
 }
 
@@ -154,7 +155,7 @@ void ExeLibsRelease() {
   if (g_options.singleComponentArchive[0] != 0) {
     // The one-component description lies where the run read it, whatever the current folder.
     SetupLog("Deleting file: %s ", "setupc.xml");
-    DeleteFileA(g_options.setupDescFile);
+    SysDeleteFile(g_options.setupDescFile);
   }
   if (!g_options.update && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
     char path[MAX_PATH];

@@ -13,6 +13,7 @@
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -110,7 +111,7 @@ int SetupExtractEngines(const char* workDir, const char* diskFolder, int lastDis
     char info[MAX_PATH];
     if (!ExtractUpdateData(copy, temp, info)) {
       SetupLogError("Can't extract %s to %s for %s", copy, temp, info);
-      if (info[0] != 0) DeleteFileA(info);
+      if (info[0] != 0) SysDeleteFile(info);
       return 106;
     }
     ReadInfo(entry, info);
@@ -118,7 +119,7 @@ int SetupExtractEngines(const char* workDir, const char* diskFolder, int lastDis
       if (!StrIsPlainFileName(entry->fileName)) return 106;
       char target[MAX_PATH];
       Join(target, workDir, entry->fileName);
-      if (!MoveFileA(temp, target)) {
+      if (!SysMoveFile(temp, target)) {
         SetupLogError("Can't rename %s to %s", temp, target);
         return 111;
       }

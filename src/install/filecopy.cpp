@@ -8,6 +8,7 @@
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/str.h"
 #include "system/workers.h"
 #include "xml/xml.h"
@@ -80,7 +81,7 @@ bool CopyFolders(XML_Document* doc, XML_Node* files, const TargetVars& vars) {
     char target[MAX_PATH];
     if (!ExpandedTarget(doc, dir, vars, target)) return false;
     bool existed = false;
-    if (!CreateDirectoryA(target, nullptr)) {
+    if (!SysCreateDirectory(target, nullptr)) {
       if (GetLastError() == ERROR_ALREADY_EXISTS) {
         existed = true;
       } else if (!FileCreateFolderPath(target)) {
@@ -391,10 +392,10 @@ void SetupRollbackFiles(XML_Document* doc) {
       }
       char alternate[MAX_PATH];
       if (EqualsNoCase(status, "COPIED")) {
-        DeleteFileA(target);
+        SysDeleteFile(target);
       } else if (EqualsNoCase(status, "PREPARED") &&
                  Read(doc, file, u"TMP_NAME", alternate, sizeof alternate)) {
-        DeleteFileA(alternate);
+        SysDeleteFile(alternate);
       }
     }
     // Folders go from the last to the first, so a created subfolder listed after its created
@@ -417,7 +418,7 @@ void SetupRollbackFiles(XML_Document* doc) {
       if (Read(doc, dirs.block[n], u"STATUS", status, sizeof status) &&
           EqualsNoCase(status, "CREATED") &&
           Read(doc, dirs.block[n], u"TARGET", target, sizeof target)) {
-        RemoveDirectoryA(target);
+        SysRemoveDirectory(target);
       }
     }
     return true;

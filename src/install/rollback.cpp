@@ -15,6 +15,7 @@
 #include "settings/settings.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -48,10 +49,10 @@ void GlobalPath(char* out) {
 void Undo(const RollbackEntry& e) {
   switch (e.kind) {
     case ROLLBACK_FILE:
-      DeleteFileA(e.secondPath[0] != 0 ? e.secondPath : e.path);
+      SysDeleteFile(e.secondPath[0] != 0 ? e.secondPath : e.path);
       break;
     case ROLLBACK_FOLDER:
-      RemoveDirectoryA(e.path);
+      SysRemoveDirectory(e.path);
       break;
     case ROLLBACK_REGKEY: {
       // Keys of an installation that was there before this run are never taken away.

@@ -11,6 +11,7 @@
 #include "driver/log.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -48,7 +49,7 @@ void KeepUnreadable(const char* path) {
   for (int n = 0; n < 100; ++n) {
     wsprintfA(kept, "%s.bad%02d", path, n);
     if (GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES) {
-      if (MoveFileA(path, kept)) SetupLogError("Unreadable uninst.xml kept as %s", kept);
+      if (SysMoveFile(path, kept)) SetupLogError("Unreadable uninst.xml kept as %s", kept);
       return;
     }
   }

@@ -8,6 +8,7 @@
 
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/str.h"
 #include "system/workers.h"
 
@@ -62,9 +63,9 @@ long long ProfileNumber(const char* file, const char* key, long long fallback) {
   return value;
 }
 
-bool WriteAll(HANDLE file, const void* data, DWORD size) {
+bool WriteAll(HANDLE file, const char* path, const void* data, DWORD size) {
   DWORD written = 0;
-  return WriteFile(file, data, size, &written, nullptr) && written == size;
+  return SysWriteFile(file, path, data, size, &written) && written == size;
 }
 
 // ---- RAR archives ----
@@ -79,6 +80,7 @@ const size_t kQueuedMax = 64u << 20;
 // buffer that a worker writes out.
 struct Sink {
   HANDLE file = INVALID_HANDLE_VALUE;
+  const char* path = nullptr;  // of file
   bool buffering = false;
   char* buffer = nullptr;
   size_t size = 0;
@@ -109,7 +111,7 @@ int CALLBACK RarCallback(UINT message, LPARAM userData, LPARAM p1, LPARAM p2) {
     const void* data = reinterpret_cast<const void*>(p1);
     if (sink->buffering) return Append(sink, data, static_cast<size_t>(p2)) ? 1 : -1;
     if (sink->file == INVALID_HANDLE_VALUE) return -1;
-    return WriteAll(sink->file, data, static_cast<DWORD>(p2)) ? 1 : -1;
+    return WriteAll(sink->file, sink->path, data, static_cast<DWORD>(p2)) ? 1 : -1;
   }
   // No password is ever supplied and no further volume is looked for: both end the entry with an
   // error.
@@ -164,11 +166,11 @@ Next ReadEntry(HANDLE archive, RARHeaderDataEx* header, char* name) {
 // earlier in the archive.
 HANDLE CreateOutput(const char* path) {
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            CREATE_NEW, flags, nullptr);
+  HANDLE file = SysCreateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              CREATE_NEW, flags);
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
-    file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       CREATE_ALWAYS, flags, nullptr);
+    file = SysCreateFile(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         CREATE_ALWAYS, flags);
   }
   return file;
 }
@@ -185,7 +187,8 @@ struct WriteJob {
 void RunWrite(void* arg) {
   WriteJob* w = static_cast<WriteJob*>(arg);
   HANDLE file = CreateOutput(w->path);
-  bool ok = file != INVALID_HANDLE_VALUE && WriteAll(file, w->data, static_cast<DWORD>(w->size));
+  bool ok =
+      file != INVALID_HANDLE_VALUE && WriteAll(file, w->path, w->data, static_cast<DWORD>(w->size));
   if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
   if (!ok) InterlockedExchange(w->failed, 1);
   free(w->data);
@@ -223,6 +226,7 @@ bool ExtractBuffered(Archive* archive, const char* output, size_t announced, Wor
 // Creates output and lets the library decode the current entry into it, checking its CRC.
 bool ExtractCurrent(Archive* archive, const char* output) {
   archive->sink.file = CreateOutput(output);
+  archive->sink.path = output;
   if (archive->sink.file == INVALID_HANDLE_VALUE) return false;
   int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
   bool closed = CloseHandle(archive->sink.file) != 0;
@@ -266,16 +270,16 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
   DWORD n = GetTempPathA(sizeof folder, folder);
   if (n == 0 || n >= sizeof folder) return 0;
   char info[MAX_PATH];
-  if (GetTempFileNameA(folder, "ZSFX", 0, info) == 0) return 0;
+  if (SysGetTempFileName(folder, "ZSFX", 0, info) == 0) return 0;
   {
-    HandleGuard file(CreateFileA(info, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    HandleGuard file(SysCreateFile(info, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH));
     if (file.handle == INVALID_HANDLE_VALUE) {
-      DeleteFileA(info);
+      SysDeleteFile(info);
       return 0;
     }
     StrCopyN(infoName, info, MAX_PATH);
-    if (!WriteAll(file.handle, data.block + section, static_cast<DWORD>(marker - section))) {
+    if (!WriteAll(file.handle, info, data.block + section, static_cast<DWORD>(marker - section))) {
       return 0;
     }
   }
@@ -289,13 +293,13 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
   uint32_t actual = fileSize == 0 ? 0 : Crc32(0, payload, static_cast<size_t>(fileSize));
   if (actual != expected) return 0;
 
-  HANDLE out = CreateFileA(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+  HANDLE out = SysCreateFile(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH);
   if (out == INVALID_HANDLE_VALUE) return 0;
-  bool written = WriteAll(out, payload, static_cast<DWORD>(fileSize));
+  bool written = WriteAll(out, output, payload, static_cast<DWORD>(fileSize));
   if (!CloseHandle(out)) written = false;
   if (!written) {
-    DeleteFileA(output);
+    SysDeleteFile(output);
     return 0;
   }
   return 1;

@@ -12,6 +12,7 @@
 #include "install/engines.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/registry.h"
 #include "system/str.h"
@@ -101,9 +102,9 @@ bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
-bool WriteExactly(HANDLE file, const void* buffer, DWORD size) {
+bool WriteExactly(HANDLE file, const char* path, const void* buffer, DWORD size) {
   DWORD written = 0;
-  return WriteFile(file, buffer, size, &written, nullptr) && written == size;
+  return SysWriteFile(file, path, buffer, size, &written) && written == size;
 }
 
 // Joins the pieces into data.dat; ends the run for a piece that is not supplied.
@@ -111,8 +112,8 @@ int JoinPieces(const SetupExitContext* exitContext, const char* workDir, int pie
   char dataPath[MAX_PATH];
   StrCopyN(dataPath, workDir, sizeof dataPath);
   StrAppendN(dataPath, "data.dat", sizeof dataPath);
-  HandleGuard data(CreateFileA(dataPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  HandleGuard data(
+      SysCreateFile(dataPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL));
   if (data.handle == INVALID_HANDLE_VALUE) return 0;
   static char block[kBlock];
   for (int i = 1; i <= pieceCount; ++i) {
@@ -129,7 +130,7 @@ int JoinPieces(const SetupExitContext* exitContext, const char* workDir, int pie
     for (;;) {
       DWORD got = 0;
       if (!ReadFile(piece.handle, block, kBlock, &got, nullptr)) return 0;
-      if (got > 0 && !WriteExactly(data.handle, block, got)) return 0;
+      if (got > 0 && !WriteExactly(data.handle, dataPath, block, got)) return 0;
       if (got < kBlock) break;
     }
   }
@@ -209,18 +210,18 @@ int SetupSplitDataFile(const char* workDir) {
     StrCopyN(path, workDir, sizeof path);
     StrAppendN(path, stored, sizeof path);
     HANDLE out =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        SysCreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
     if (out == INVALID_HANDLE_VALUE) return 0;
     bool ok = true;
     for (int32_t left = size; ok && left > 0;) {
       DWORD part = left > static_cast<int32_t>(kBlock) ? kBlock : static_cast<DWORD>(left);
-      ok = ReadExactly(data.handle, block, part) && WriteExactly(out, block, part);
+      ok = ReadExactly(data.handle, block, part) && WriteExactly(out, path, block, part);
       left -= static_cast<int32_t>(part);
     }
     if (!CloseHandle(out)) ok = false;
     if (!ok) {
       // A truncated data.dat must not leave a short file that looks complete.
-      DeleteFileA(path);
+      SysDeleteFile(path);
       return 0;
     }
   }

@@ -17,6 +17,7 @@
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/registry.h"
 #include "system/str.h"
@@ -87,8 +88,8 @@ void ReadComponent(HKEY parent, ComponentDesc* c) {
 // Creates or opens parent\name for writing; *created tells whether this call made it.
 LONG CreateKey(HKEY parent, const char* name, HKEY* out, bool* created) {
   DWORD disposition = 0;
-  LONG rc = RegCreateKeyExA(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                            nullptr, out, &disposition);
+  LONG rc = SysRegCreateKeyEx(parent, name, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, out,
+                              &disposition);
   if (created != nullptr) *created = rc == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
   return rc;
 }
@@ -125,7 +126,7 @@ void DeleteStaleLibraryValues(HKEY key, const char* prefix, int count) {
     LONG rc = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS || (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)) break;
     if (rc == ERROR_SUCCESS && strncmp(name, prefix, 8) == 0 && atoi(name + 8) >= count &&
-        RegDeleteValueA(key, name) == ERROR_SUCCESS) {
+        SysRegDeleteValue(key, name) == ERROR_SUCCESS) {
       continue;  // the values after it moved down by one
     }
     ++i;

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/str.h"
 #include "system/workers.h"
@@ -124,7 +125,7 @@ int ScheduleInWininit(const char* existing, const char* newPath) {
       DWORD error = GetLastError();
       // A target that does not exist yet is free: the move can happen now.
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        return MoveFileA(existing, newPath) ? 1 : 0;
+        return SysMoveFile(existing, newPath) ? 1 : 0;
       }
       return 0;
     }
@@ -138,7 +139,7 @@ int ScheduleInWininit(const char* existing, const char* newPath) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  BOOL written = WritePrivateProfileSectionA("rename", section, ini);
+  BOOL written = SysWriteProfileSection("rename", section, ini);
   WritePrivateProfileSectionA(nullptr, nullptr, ini);  // flushes the profile cache
   return written ? 1 : 0;
 }
@@ -156,8 +157,8 @@ namespace {
 int DeleteRetry(const char* path, bool plain, bool pump) {
   BOOL deleted = FALSE;
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (attempt > 0 || !plain) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    deleted = DeleteFileA(path);
+    if (attempt > 0 || !plain) SysSetFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+    deleted = SysDeleteFile(path);
     DWORD error = GetLastError();
     if (pump) SysPumpMessages();
     if (deleted) break;
@@ -172,13 +173,13 @@ int DeleteRetry(const char* path, bool plain, bool pump) {
 int FileDeleteRetry(const char* path) { return DeleteRetry(path, false, true); }
 
 int FileDeleteOrSchedule(const char* path) {
-  if (DeleteFileA(path)) return 1;
+  if (SysDeleteFile(path)) return 1;
   if (GetLastError() != ERROR_ACCESS_DENIED) return 0;
   return FileMoveOrSchedule(path, nullptr, FILE_MOVE_AT_RESTART);
 }
 
 int DirRemoveOrSchedule(const char* path) {
-  if (RemoveDirectoryA(path)) return 1;
+  if (SysRemoveDirectory(path)) return 1;
   DWORD error = GetLastError();
   if (error != ERROR_ACCESS_DENIED && error != ERROR_DIR_NOT_EMPTY) return 0;
   return FileMoveOrSchedule(path, nullptr, FILE_MOVE_AT_RESTART);
@@ -263,7 +264,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
   if (failed != 0) result = 0;
 
   if (removeFolder) {
-    int ok = schedule ? DirRemoveOrSchedule(folder) : (RemoveDirectoryA(folder) ? 1 : 0);
+    int ok = schedule ? DirRemoveOrSchedule(folder) : (SysRemoveDirectory(folder) ? 1 : 0);
     result &= ok;
   }
   return result;
@@ -274,8 +275,7 @@ HANDLE FileOpenRetry(const char* path, DWORD access, DWORD shareMode, DWORD disp
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 6; ++attempt) {
     if (attempt > 0) RetryWaitPumping();
-    handle =
-        CreateFileA(path, access, shareMode, nullptr, disposition, flagsAndAttributes, nullptr);
+    handle = SysCreateFile(path, access, shareMode, nullptr, disposition, flagsAndAttributes);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
   }
   return handle;
@@ -292,21 +292,21 @@ int FileCreateFolderPath(const char* path) {
   memcpy(folder, path, len + 1);
   while (len > 1 && folder[len - 1] == '\\') folder[--len] = 0;
 
-  if (CreateDirectoryA(folder, nullptr)) return 1;
+  if (SysCreateDirectory(folder, nullptr)) return 1;
   DWORD error = GetLastError();
   if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) return 0;
 
   char parent[MAX_PATH];
   if (!ParentFolder(parent, MAX_PATH, folder)) return 0;
   if (!FileCreateFolderPath(parent)) return 0;
-  return CreateDirectoryA(folder, nullptr) ? 1 : 0;
+  return SysCreateDirectory(folder, nullptr) ? 1 : 0;
 }
 
 int FileCopyRetry(const char* source, const char* target) {
   int budget = 30;
-  SetFileAttributesA(target, FILE_ATTRIBUTE_NORMAL);
+  SysSetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
   while (budget > 0) {
-    if (CopyFileA(source, target, FALSE)) return 1;
+    if (SysCopyFile(source, target, FALSE)) return 1;
     DWORD error = GetLastError();
     if (error == ERROR_PATH_NOT_FOUND) {
       char parent[MAX_PATH];
@@ -328,7 +328,7 @@ int FileCopyRetry(const char* source, const char* target) {
 int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
                    int altSize) {
   if (altName && altSize > 0) altName[0] = 0;
-  if (CopyFileA(source, target, TRUE)) return 1;
+  if (SysCopyFile(source, target, TRUE)) return 1;
   if (GetLastError() != ERROR_FILE_EXISTS) return 0;
 
   char alternate[MAX_PATH];
@@ -349,7 +349,7 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
   for (unsigned counter = 0; counter <= 100 && !copied; ++counter) {
     int n = snprintf(counterAt, room, "%02u", counter);
     if (n < 0 || n >= room) return 0;  // the alternate name and its terminator do not fit
-    if (CopyFileA(source, alternate, TRUE)) {
+    if (SysCopyFile(source, alternate, TRUE)) {
       copied = true;
     } else if (GetLastError() != ERROR_FILE_EXISTS) {
       return 0;
@@ -362,7 +362,7 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
     // The caller would believe the target is replaced at the restart: report the failure and
     // leave no stray copy behind.
     DWORD error = GetLastError();
-    DeleteFileA(alternate);
+    SysDeleteFile(alternate);
     if (altName && altSize > 0) altName[0] = 0;
     SetLastError(error);
     return 0;
@@ -373,16 +373,16 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
 int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags) {
   DWORD attributes = GetFileAttributesA(existing);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    SetFileAttributesA(existing, attributes & ~FILE_ATTRIBUTE_READONLY);
+    SysSetFileAttributes(existing, attributes & ~FILE_ATTRIBUTE_READONLY);
   }
-  if (SysIsNT()) return MoveFileExA(existing, newPath, flags) ? 1 : 0;
+  if (SysIsNT()) return SysMoveFileEx(existing, newPath, flags) ? 1 : 0;
   if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
     if (!newPath) {
       // Only the restart can delete through a move on this family.
       SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    return MoveFileA(existing, newPath) ? 1 : 0;
+    return SysMoveFile(existing, newPath) ? 1 : 0;
   }
   return ScheduleInWininit(existing, newPath);
 }
@@ -411,10 +411,10 @@ int FileDecryptIfEncrypted(const char* path) {
 
 int FileWriteWhole(const char* path, const void* data, DWORD length) {
   HANDLE file =
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      SysCreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return 0;
   DWORD written = 0;
-  bool ok = WriteFile(file, data, length, &written, nullptr) && written == length;
+  bool ok = SysWriteFile(file, path, data, length, &written) && written == length;
   if (!CloseHandle(file)) ok = false;
   return ok ? 1 : 0;
 }

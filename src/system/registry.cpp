@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "system/guards.h"
+#include "system/hook.h"
 #include "system/str.h"
 #include "xml/encode.h"
 
@@ -53,8 +54,7 @@ int RegProductKeyExists() {
 
 LONG RegOpenKeyByAccess(HKEY parent, const char* subkey, REGSAM access, HKEY* out) {
   if ((access & KEY_WRITE) == KEY_WRITE) {
-    char emptyClass[] = "";
-    return RegCreateKeyExA(parent, subkey, 0, emptyClass, 0, access, nullptr, out, nullptr);
+    return SysRegCreateKeyEx(parent, subkey, 0, access, nullptr, out, nullptr);
   }
   return RegOpenKeyExA(parent, subkey, 0, access, out);
 }
@@ -122,9 +122,7 @@ int RegReadProtectedString(HKEY key, const char* name, char* out, DWORD outSize)
 }
 
 int RegWriteValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) {
-  return RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS
-             ? 1
-             : 0;
+  return SysRegSetValueEx(key, name, type, data, size) == ERROR_SUCCESS ? 1 : 0;
 }
 
 int RegWriteDword(HKEY key, const char* name, DWORD value) {
@@ -157,7 +155,7 @@ LONG RegDeleteKeyTree(HKEY parent, const char* subkey) {
     RegCloseKey(key.key);
     key.key = nullptr;
   }
-  return RegDeleteKeyA(parent, subkey);
+  return SysRegDeleteKey(parent, subkey);
 }
 
 int RegGetInstallDir(char* buffer, DWORD size) {
@@ -223,7 +221,7 @@ int RegRemoveItem(const char* path, int kind) {
       ok = RegDeleteKeyTree(key, itemName) == ERROR_SUCCESS;
       break;
     case REG_ITEM_VALUE:
-      ok = RegDeleteValueA(key, itemName) == ERROR_SUCCESS;
+      ok = SysRegDeleteValue(key, itemName) == ERROR_SUCCESS;
       break;
     case REG_ITEM_KEY_IF_EMPTY: {
       KeyGuard item;

@@ -71,6 +71,7 @@ struct XML_Node {
 
 struct XML_Document {
   void* file;         // handle of the document's file (XML_Open), or null
+  char* fileName;     // its path (XML_Open, freed with the file), or null
   XML_Buffer source;  // the text that was parsed
   XML_Buffer values;  // value store: data is null for a document opened read-only
   XML_Buffer output;  // lent the caller's buffer by XML_Serialize; length = last reported size

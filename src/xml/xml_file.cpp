@@ -1,9 +1,11 @@
 // Document files: a description file is read whole when it is opened, stays open and locked
 // against other writers for the document's life, and is written back when it is closed.
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "system/guards.h"
+#include "system/hook.h"
 #include "xml/xml.h"
 #include "xml/xml_internal.h"
 
@@ -11,6 +13,7 @@ namespace {
 
 // Serialises the document and replaces the file's content with the text; 1 on failure.
 int WriteBack(XML_Document* doc, HANDLE file) {
+  const char* path = doc->fileName;
   int size = 0;
   XML_Node* root = XML_GetRoot(doc);
   if (XML_Serialize(doc, root, nullptr, &size) == 1 || size <= 0) return 1;
@@ -23,10 +26,10 @@ int WriteBack(XML_Document* doc, HANDLE file) {
   bytes[size - 1] = 0;
   DWORD length = static_cast<DWORD>(size - 1);
   DWORD written = 0;
-  BOOL ok = WriteFile(file, bytes, length, &written, nullptr);
+  BOOL ok = SysWriteFile(file, path, bytes, length, &written);
   // Cut the file where the text ends, so that a longer old text leaves nothing behind; also
   // after a failed write, which may have stored part of the text.
-  SetEndOfFile(file);
+  if (!SysSetEndOfFile(file, path)) ok = FALSE;
   return ok && written == length ? 0 : 1;
 }
 
@@ -35,9 +38,8 @@ int WriteBack(XML_Document* doc, HANDLE file) {
 XML_Document* XML_Open(const char* fileName, int writable) {
   if (fileName == nullptr) return nullptr;
   HandleGuard file;
-  file.handle =
-      CreateFileA(fileName, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
-                  nullptr, writable ? OPEN_ALWAYS : OPEN_EXISTING, 0, nullptr);
+  file.handle = SysCreateFile(fileName, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, writable ? OPEN_ALWAYS : OPEN_EXISTING, 0);
   if (file.handle == INVALID_HANDLE_VALUE) return nullptr;
   DWORD high = 0;
   DWORD size = GetFileSize(file.handle, &high);
@@ -45,6 +47,9 @@ XML_Document* XML_Open(const char* fileName, int writable) {
   HeapGuard<> text;
   text.block = malloc(size > 0 ? size : 1);
   if (text.block == nullptr) return nullptr;
+  HeapGuard<char> name(static_cast<char*>(malloc(strlen(fileName) + 1)));
+  if (name.block == nullptr) return nullptr;
+  memcpy(name.block, fileName, strlen(fileName) + 1);
   DWORD read = 0;
   if (size > 0 && (!ReadFile(file.handle, text.block, size, &read, nullptr) || read != size))
     return nullptr;
@@ -65,6 +70,8 @@ XML_Document* XML_Open(const char* fileName, int writable) {
   doc->source.length = size;
   doc->source.capacity = size;
   doc->file = file.handle;
+  doc->fileName = name.block;
+  name.block = nullptr;
   text.block = nullptr;
   file.handle = INVALID_HANDLE_VALUE;
   return doc;
@@ -81,5 +88,7 @@ int XmlFileFinish(XML_Document* doc) {
   if (doc->writable && doc->output.length == 0 && hasTree) result = WriteBack(doc, file);
   CloseHandle(file);
   doc->file = nullptr;
+  free(doc->fileName);
+  doc->fileName = nullptr;
   return result;
 }
