@@ -477,6 +477,8 @@ int UninstallSequence() {
     return EndRun();
   }
   if (!PasswordAccepted()) return EndRunRefused();
+  // Read now: the uninstall list takes the product's keys, and this record with them.
+  const int folderCreated = RegInstallFolderCreated();
 
   g_context.phase = PHASE_UNINSTALL;
   VisWaitDlg(0);
@@ -496,7 +498,7 @@ int UninstallSequence() {
   }
 
   ExeLibsRelease();
-  SetupRemoveProductFolders();
+  SetupRemoveProductFolders(folderCreated);
   SetupRemoveUninstallEntry();
   // The System folder as the system reports it: it is no environment variable.
   RemoveSystemSubfolder("ServerAppliance\\ZORVA\\");

@@ -129,7 +129,7 @@ int SetupBuildGlobalFromUninst() {
   return 1;
 }
 
-void SetupRemoveProductFolders() {
+void SetupRemoveProductFolders(int folderCreated) {
   char setupFolder[MAX_PATH];
   Join(setupFolder, g_context.installDir, "Setup\\");
   for (int i = 0; i < g_context.installedComponentCount && g_context.installedComponents; ++i) {
@@ -147,7 +147,14 @@ void SetupRemoveProductFolders() {
   char folder[MAX_PATH];
   Join(folder, g_context.installDir, "Setup");
   FileDeleteMatching(folder, 1, "*.*", 1);
-  FileDeleteMatching(g_context.installDir, 1, "*.*", 1);
+  if (folderCreated) {
+    FileDeleteMatching(g_context.installDir, 1, "*.*", 1);
+    return;
+  }
+  SetupLog("Install folder held files before the installation: %s", g_context.installDir);
+  // A folder that still holds files is never removed: a removal scheduled for the restart fails
+  // there too while anything is left in it.
+  DirRemoveOrSchedule(g_context.installDir);
 }
 
 void SetupRemoveUninstallEntry() {

@@ -4,8 +4,11 @@
 // Writes global.xml from the installed product's uninst.xml. 1 when written, else 0.
 int SetupBuildGlobalFromUninst();
 
-// Deletes the product's files and folders.
-void SetupRemoveProductFolders();
+// Deletes the product's files and folders: the component folders and "Setup\" below the install
+// folder, then, when the installation created the install folder (folderCreated), the files
+// directly in it and the folder; otherwise only the folder, and only when it is empty (what the
+// uninstall list named is gone by now, and anything else there was a person's before).
+void SetupRemoveProductFolders(int folderCreated);
 
 // Deletes the Windows uninstall entry of the product.
 void SetupRemoveUninstallEntry();

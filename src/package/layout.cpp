@@ -56,25 +56,6 @@ bool Expand(const char* text, char* out) {
   return true;
 }
 
-// An absolute folder below a drive or a share: "X:\name\" or "\\server\share\name\".
-bool UsableInstallFolder(const char* folder) {
-  const char* rest = nullptr;
-  if (((folder[0] | 0x20) >= 'a' && (folder[0] | 0x20) <= 'z') && folder[1] == ':' &&
-      folder[2] == '\\') {
-    rest = folder + 3;
-  } else if (folder[0] == '\\' && folder[1] == '\\') {
-    const char* server = strchr(folder + 2, '\\');
-    const char* share = server != nullptr ? strchr(server + 1, '\\') : nullptr;
-    if (server == nullptr || server == folder + 2 || share == nullptr || share == server + 1) {
-      return false;
-    }
-    rest = share + 1;
-  } else {
-    return false;
-  }
-  return rest[0] != 0 && rest[0] != '\\';
-}
-
 bool IsFolder(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -141,12 +122,19 @@ int JoinPieces(const SetupExitContext* exitContext, const char* workDir, int pie
 
 }  // namespace
 
+int SetupDefaultInstallFolder(char* out) {
+  if (Expand(kDefaultInstallPath, out) && StrIsFolderBelowRoot(out)) return 1;
+  out[0] = 0;
+  return 0;
+}
+
 void SetupResolveInstallPath(const char* text) {
   char folder[MAX_PATH];
-  if (!Expand(text, folder) || !UsableInstallFolder(folder)) {
-    // An empty or relative folder would install into the current drive's root or folder.
+  if (!Expand(text, folder) || !StrIsFolderBelowRoot(folder)) {
+    // An empty or relative folder would install into the current drive's root or folder, and
+    // "C:\x\.." into the root itself.
     SetupLogError("Install path not usable: %s", text);
-    if (!Expand(kDefaultInstallPath, folder) || !UsableInstallFolder(folder)) folder[0] = 0;
+    SetupDefaultInstallFolder(folder);
   }
   StrCopyN(g_context.installDir, folder, sizeof g_context.installDir);
 }

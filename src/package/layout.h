@@ -9,9 +9,13 @@ enum { SETUP_MAX_DATA_PIECES = 9 };
 
 // Sets the setup context's install folder (with a trailing backslash) from an install path text
 // that may hold environment variables. A result that is empty, relative, a drive or share root,
-// or longer than 259 characters is not used: an error line is written and the default
-// "%PROGRAMFILES%\Vesk" is resolved instead.
+// holds a "." or ".." name (StrIsFolderBelowRoot) or is longer than 259 characters is not used:
+// an error line is written and the default "%PROGRAMFILES%\Vesk" is resolved instead.
 void SetupResolveInstallPath(const char* text);
+
+// The default install folder "%PROGRAMFILES%\Vesk" resolved as SetupResolveInstallPath does, with
+// a trailing backslash, into out (MAX_PATH bytes). 0 (out empty) when it does not resolve.
+int SetupDefaultInstallFolder(char* out);
 
 // Clears and creates the working folder (temporary path + "ZSetup\") into workDir (260 bytes),
 // joins pieceCount data pieces into data.dat there and splits it, then extracts the engine

@@ -14,6 +14,7 @@
 #include "install/engines.h"
 #include "install/rollback.h"
 #include "package/access.h"
+#include "package/layout.h"
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
@@ -28,6 +29,14 @@ namespace {
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZORVA";
 const char kInstalledComponents[] = REG_PRODUCT_KEY "\\InstalledComponents";
 const int kNameBuffer = 100;
+// Beside "InstallDir": 1 when the first installation created the install folder or found it empty,
+// 0 when the folder held something before (a person's files, which the uninstallation must keep).
+const char kInstallDirCreated[] = "InstallDirCreated";
+
+// Whether the install folder held nothing before this run's RegWriteProductRoot, and whether that
+// run made it.
+bool g_installFolderWasEmpty = false;
+bool g_madeInstallFolder = false;
 
 // ---- Reading ----
 
@@ -293,12 +302,29 @@ void RegReadInstalledComponents() {
   }
 }
 
+int RegInstallFolderCreated() {
+  KeyGuard info;
+  DWORD created = 0;
+  if (RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, REG_PRODUCT_INFO_KEY, KEY_READ, &info.key) ==
+          ERROR_SUCCESS &&
+      RegReadDword(info.key, kInstallDirCreated, &created)) {
+    return created != 0 ? 1 : 0;
+  }
+  // Installations older than the record: only the default folder is surely the product's own.
+  char folder[MAX_PATH];
+  return SetupDefaultInstallFolder(folder) && lstrcmpiA(folder, g_context.installDir) == 0 ? 1 : 0;
+}
+
 int RegWriteProductRoot() {
-  if (!FileCreateFolderPath(g_context.installDir)) {
+  g_madeInstallFolder = FileCreateFolderPath(g_context.installDir) != 0;
+  if (!g_madeInstallFolder) {
     if (!IsFolder(g_context.installDir)) return 1;
   } else {
     RollbackPush(nullptr, ROLLBACK_FOLDER, g_context.installDir, "");
   }
+  // An empty folder (one made with the browser's "New folder", say) holds nothing of anyone's:
+  // the product may take all of it at the uninstallation, the files it makes as it runs too.
+  g_installFolderWasEmpty = g_madeInstallFolder || DirIsEmpty(g_context.installDir);
   char setupFolder[MAX_PATH];
   Join(setupFolder, g_context.installDir, "Setup\\");
   if (!FileCreateFolderPath(setupFolder) && !IsFolder(setupFolder)) return 2;
@@ -400,6 +426,12 @@ int RegWriteRegistration() {
     if (RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, REG_PRODUCT_INFO_KEY, KEY_ALL_ACCESS, &info.key) !=
             ERROR_SUCCESS ||
         !RegWriteString(info.key, "InstallDir", g_context.installDir)) {
+      return 0;
+    }
+    // Recorded at the first installation only: an upgrade finds the folder there, made by the
+    // installation it upgrades. A folder this run had to make again is the product's either way.
+    if ((!g_context.productInstalled || g_madeInstallFolder) &&
+        !RegWriteDword(info.key, kInstallDirCreated, g_installFolderWasEmpty ? 1 : 0)) {
       return 0;
     }
     char language[20];

@@ -15,6 +15,12 @@ int CheckInstalledVersions();
 // returned as it is.
 const char* RegLanguageName(const char* code);
 
+// 1 when the installation created the install folder (g_context.installDir) or found it empty,
+// and so owns all of it; 0 when the folder held something before. An installation that did not
+// record it counts as the creator only of the default folder "%PROGRAMFILES%\Vesk". Read before the
+// uninstall list takes the product's keys away.
+int RegInstallFolderCreated();
+
 // Creates the install folder and the product's registry keys. 0, or the number of the step that
 // failed.
 int RegWriteProductRoot();

@@ -387,6 +387,23 @@ int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags) {
   return ScheduleInWininit(existing, newPath);
 }
 
+int DirIsEmpty(const char* folder) {
+  char pattern[MAX_PATH];
+  StrCopyN(pattern, folder, sizeof pattern);
+  AddBackslash(pattern, sizeof pattern);
+  if (strlen(pattern) + 2 > sizeof pattern) return 0;
+  StrAppendN(pattern, "*", sizeof pattern);
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  bool empty = true;
+  do {
+    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) empty = false;
+  } while (empty && FindNextFileA(find, &found));
+  FindClose(find);
+  return empty ? 1 : 0;
+}
+
 int FileExists(const char* path) {
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);

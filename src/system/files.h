@@ -62,6 +62,10 @@ int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags);
 // file closed: a text written in part must not pass for a whole one.
 int FileWriteWhole(const char* path, const void* data, DWORD length);
 
+// 1 when folder exists and holds nothing (hidden and system entries count as something); 0 when it
+// holds something or cannot be read.
+int DirIsEmpty(const char* folder);
+
 // 1 when the file exists, also when it exists but cannot be read (no access, or another process
 // holds it without sharing); 0 otherwise.
 int FileExists(const char* path);

@@ -131,6 +131,42 @@ int StrIsAbsolutePath(const char* path) {
   return end != nullptr && end != share + 1 ? 1 : 0;
 }
 
+namespace {
+
+// A lead byte of a double-byte character of the ANSI code page: its second byte may be a
+// backslash or '|' and is part of the name.
+bool LeadByte(char c) {
+#ifdef _WIN32
+  return IsDBCSLeadByte(static_cast<BYTE>(c)) != 0;
+#else
+  (void)c;
+  return false;
+#endif
+}
+
+}  // namespace
+
+int StrIsFolderBelowRoot(const char* path) {
+  if (!StrIsAbsolutePath(path)) return 0;
+  const char* c = path + 3;
+  if (path[1] != ':') c = strchr(strchr(path + 2, '\\') + 1, '\\') + 1;
+  if (*c == 0) return 0;  // the root itself
+  char last = '\\';       // the last byte of the name so far, or the backslash before it
+  for (; *c != 0; ++c) {
+    if (*c == '\\') {
+      if (last == '\\' || last == '.' || last == ' ') return 0;
+    } else if (static_cast<unsigned char>(*c) < 32 || strchr("/:*?\"<>|", *c) != nullptr) {
+      return 0;
+    } else if (LeadByte(*c) && c[1] != 0) {
+      ++c;
+      last = 0;  // a whole character, neither a dot, a blank nor a backslash
+      continue;
+    }
+    last = *c;
+  }
+  return last == '.' || last == ' ' ? 0 : 1;
+}
+
 int StrCompareNoCaseAscii(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     int x = static_cast<unsigned char>(a[i]);

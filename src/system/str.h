@@ -41,6 +41,13 @@ int StrIsPlainFileName(const char* name);
 // the current folder, which is why removals refuse them.
 int StrIsAbsolutePath(const char* path);
 
+// 1 when path names a folder below a drive's or a share's root exactly as written ("C:\a\b",
+// "\\server\share\a", a trailing backslash allowed): absolute, and no name in it is empty,
+// ends in a dot or a blank (which covers "." and ".."; Windows drops trailing dots and blanks, so
+// such a path names another folder than the one shown) or holds a character a name cannot hold.
+// "C:\x\.." would be the root of C: and is refused.
+int StrIsFolderBelowRoot(const char* path);
+
 // Compares at most n bytes ignoring the case of ASCII letters, stopping after a zero byte: < 0, 0
 // or > 0 as strncmp does.
 int StrCompareNoCaseAscii(const char* a, const char* b, size_t n);

@@ -93,6 +93,18 @@ TEST(AddBackslash, AddsOnlyToNonEmptyPathsThatLackOneAndFit) {
   EXPECT_STREQ("abc", full);
 }
 
+TEST(StrIsFolderBelowRoot, TakesOnlyFoldersThatNameWhatTheyShow) {
+  for (const char* good : {"C:\\Data", "c:\\Program Files\\Vesk\\", "\\\\srv\\share\\a b\\c",
+                           "D:\\a.b\\.c", "C:\\ x"}) {
+    EXPECT_EQ(1, StrIsFolderBelowRoot(good)) << good;
+  }
+  for (const char* bad : {"C:\\", "C:\\x\\..", "C:\\x\\..\\", "C:\\.\\x", "C:\\x\\...\\y", "C:\\x.",
+                          "C:\\x \\y", "C:\\x\\\\y", "C:x", "x\\y", "\\\\srv\\share\\", "C:\\a|b",
+                          "C:\\a\\b:c", "C:\\a/b", "C:\\a\tb", ""}) {
+    EXPECT_EQ(0, StrIsFolderBelowRoot(bad)) << bad;
+  }
+}
+
 TEST(WideAnsi, RoundTripsAsciiAndTruncatesWithTerminator) {
   wchar16 wide[8];
   EXPECT_EQ(5, AnsiToWide(wide, "hello", 8));

@@ -128,3 +128,53 @@ def test_an_install_folder_that_is_the_windows_folder_is_not_emptied(bed):
     assert run("/UNINSTALL", "/SILENTMODE", "/TEST") == 3010
     assert "Error: Install folder not removed: C:\\windows\\" in run.log()
     assert (windows / "zsmarker.txt").exists() and (windows / "notepad.exe").exists()
+
+
+def test_a_folder_that_held_a_persons_files_keeps_them(bed):
+    data = bed.c / "Data"
+    (data / "Sub").mkdir(parents=True)
+    mine = {"thesis.doc": "chapter 1", "desktop.ini": "[.ShellClassInfo]\n",
+            "Sub/notes.txt": "mine too"}
+    for name, text in mine.items():
+        (data / name).write_text(text)
+    bed.wine("attrib", "+h", "+s", "C:\\Data\\desktop.ini")
+    (bed.c / "zs").mkdir(exist_ok=True)
+    (bed.c / "zs" / "admin.xml").write_text('<A><SETUP INSTALLPATH="C:\\Data"/></A>\n')
+    run = Run(bed, build(bed, manifest("1")))
+    info = PRODUCT + r"\Info"
+
+    def install_and_uninstall(forget_record=False):
+        assert run("/SILENTMODE", "/CFG=C:\\zs\\admin.xml") == 3010
+        assert (data / "Data" / "Deep" / "a.txt").exists() and (data / "Setup").is_dir()
+        assert bed.reg_query(info, "InstallDirCreated") == "0x0"
+        if forget_record:  # as an installation older than the record left it
+            bed.reg_delete(info, "InstallDirCreated")
+        bed.restart()
+        assert uninstall(bed, "/TEST") == 3010
+        log = (temp_folder(bed) / "zsetup.log").read_text()
+        assert "Install folder held files before the installation: C:\\Data\\" in log
+        bed.restart()
+        left = {p.relative_to(data).as_posix(): p.read_text() for p in data.rglob("*")
+                if p.is_file()}
+        assert left == mine
+        assert sorted(p.name for p in data.iterdir()) == ["Sub", "desktop.ini", "thesis.doc"]
+        assert not bed.reg_has_key(PRODUCT)
+
+    install_and_uninstall()
+    install_and_uninstall(forget_record=True)
+
+    # A folder that was empty holds nothing of anyone's: it goes whole, with a file the product
+    # made there at run time; and so does the default folder of an installation without the record.
+    (bed.c / "Empty").mkdir()
+    (bed.c / "zs" / "empty.xml").write_text('<A><SETUP INSTALLPATH="C:\\Empty"/></A>\n')
+    for folder, switches in ((bed.c / "Empty", ["/CFG=C:\\zs\\empty.xml"]),
+                             (bed.c / "Program Files" / "Vesk", [])):
+        assert run("/SILENTMODE", *switches) == 3010
+        assert bed.reg_query(info, "InstallDirCreated") == "0x1"
+        if not switches:
+            bed.reg_delete(info, "InstallDirCreated")
+        (folder / "scan.log").write_text("the product's")
+        bed.restart()
+        assert uninstall(bed) == 3010
+        bed.restart()
+        assert not folder.exists()

@@ -257,7 +257,7 @@ int SetupBuildGlobalFromUninst() {
   return result;
 }
 
-void SetupRemoveProductFolders() { Journal("SetupRemoveProductFolders"); }
+void SetupRemoveProductFolders(int) { Journal("SetupRemoveProductFolders"); }
 void SetupRemoveUninstallEntry() { Journal("SetupRemoveUninstallEntry"); }
 void SetupWriteRestartEntry() { Journal("SetupWriteRestartEntry"); }
 
@@ -287,6 +287,7 @@ void RegReadInstalledComponents() {
 }
 
 int CheckInstalledVersions() { return Result("CheckInstalledVersions", 0); }
+int RegInstallFolderCreated() { return ScriptInt("RegInstallFolderCreated", 1); }
 int RegWriteProductRoot() { return Result("RegWriteProductRoot", 0); }
 int RegWriteRegistration() { return Result("RegWriteRegistration", 1); }
 
