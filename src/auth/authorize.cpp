@@ -15,13 +15,14 @@ enum { kMaxAcceptCalls = 8 };
 
 // Windows Sockets for the length of one attempt.
 struct WinsockSession {
+  const AuthSockets* api = AuthSocketsApi();
   bool started;
   WinsockSession() {
     WSADATA data;
-    started = WSAStartup(0x0201, &data) == 0;
+    started = api != nullptr && api->startup(0x0201, &data) == 0;
   }
   ~WinsockSession() {
-    if (started) WSACleanup();
+    if (started) api->cleanup();
   }
   WinsockSession(const WinsockSession&) = delete;
   WinsockSession& operator=(const WinsockSession&) = delete;

@@ -3,9 +3,21 @@
 
 #include <string.h>
 
+#include "system/libload.h"
 #include "system/str.h"
 
 namespace {
+
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, Fn* out) {
+  *out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return *out != nullptr;
+}
+
+// Network byte order of a port, without the library's helper.
+u_short PortBytes(int port) {
+  return static_cast<u_short>(((port & 0xFF) << 8) | ((port >> 8) & 0xFF));
+}
 
 const unsigned char kMarker0 = 0xAB;
 const unsigned char kMarker1 = 0xCD;
@@ -77,6 +89,30 @@ int ReceiveReply(AuthConnection* connection, void* reply, uint32_t replyMax,
 
 }  // namespace
 
+const AuthSockets* AuthSocketsApi() {
+  static AuthSockets api;
+  static int state = 0;  // 0 not tried, 1 complete, 2 missing
+  if (state == 0) {
+    HMODULE module = SysLoadSystemLibrary("wsock32.dll");
+    bool all = module != nullptr;
+    if (all) {
+      all = Resolve(module, "WSAStartup", &api.startup) && all;
+      all = Resolve(module, "WSACleanup", &api.cleanup) && all;
+      all = Resolve(module, "socket", &api.socket) && all;
+      all = Resolve(module, "inet_addr", &api.inetAddr) && all;
+      all = Resolve(module, "gethostbyname", &api.getHostByName) && all;
+      all = Resolve(module, "connect", &api.connect) && all;
+      all = Resolve(module, "closesocket", &api.closeSocket) && all;
+      all = Resolve(module, "setsockopt", &api.setSockOpt) && all;
+      all = Resolve(module, "send", &api.send) && all;
+      all = Resolve(module, "select", &api.select) && all;
+      all = Resolve(module, "recv", &api.recv) && all;
+    }
+    state = all ? 1 : 2;
+  }
+  return state == 1 ? &api : nullptr;
+}
+
 AuthConnection::AuthConnection()
     : socket_(INVALID_SOCKET),
       error_(false),
@@ -93,39 +129,41 @@ AuthConnection::~AuthConnection() {
 int AuthConnection::Connect(const char* host, int port) {
   error_ = false;
   closed_ = false;
-  socket_ = socket(AF_INET, SOCK_STREAM, 0);
+  const AuthSockets* ws = AuthSocketsApi();
+  if (ws == nullptr) return -1;
+  socket_ = ws->socket(AF_INET, SOCK_STREAM, 0);
   if (socket_ == INVALID_SOCKET) return -1;
   char name[512];
   StrCopyN(name, host, sizeof name);
   sockaddr_in address;
   memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  address.sin_addr.s_addr = inet_addr(name);
+  address.sin_port = PortBytes(port);
+  address.sin_addr.s_addr = ws->inetAddr(name);
   if (address.sin_addr.s_addr == INADDR_NONE) {
-    hostent* entry = gethostbyname(name);
+    hostent* entry = ws->getHostByName(name);
     if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
         entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) {
-      closesocket(socket_);
+      ws->closeSocket(socket_);
       socket_ = INVALID_SOCKET;
       return -1;
     }
     memcpy(&address.sin_addr, entry->h_addr_list[0], 4);
   }
-  if (connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    closesocket(socket_);
+  if (ws->connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ws->closeSocket(socket_);
     socket_ = INVALID_SOCKET;
     return -1;
   }
   int noDelay = 1;
-  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-             sizeof noDelay);
+  ws->setSockOpt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                 sizeof noDelay);
   return 0;
 }
 
 int AuthConnection::Send(const void* data, int length) {
   if (socket_ == INVALID_SOCKET) return -1;
-  int sent = send(socket_, static_cast<const char*>(data), length, 0);
+  int sent = AuthSocketsApi()->send(socket_, static_cast<const char*>(data), length, 0);
   error_ = sent < 0;
   return sent;
 }
@@ -142,7 +180,7 @@ bool AuthConnection::WaitReadable() {
   timeval wait;
   wait.tv_sec = left / 1000;
   wait.tv_usec = (left % 1000) * 1000;
-  return select(0, &readable, nullptr, nullptr, &wait) > 0;
+  return AuthSocketsApi()->select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
 int AuthConnection::Receive(void* buffer, int size) {
@@ -151,7 +189,7 @@ int AuthConnection::Receive(void* buffer, int size) {
     error_ = true;
     return -1;
   }
-  int got = recv(socket_, static_cast<char*>(buffer), size, 0);
+  int got = AuthSocketsApi()->recv(socket_, static_cast<char*>(buffer), size, 0);
   error_ = got < 0;
   if (got == 0 && size != 0) closed_ = true;
   return got;
@@ -171,7 +209,7 @@ int AuthConnection::ReceiveExactly(void* buffer, int size) {
 
 int AuthConnection::Close() {
   if (socket_ == INVALID_SOCKET) return -1;
-  closesocket(socket_);
+  AuthSocketsApi()->closeSocket(socket_);
   socket_ = INVALID_SOCKET;
   closed_ = true;
   error_ = false;

@@ -6,6 +6,24 @@
 #include <stdint.h>
 #include <winsock.h>
 
+// Windows Sockets 1.1, loaded from the System folder by its full path on first use and kept: a
+// static import would be looked for beside the program first. No library or function: null, and
+// the attempt fails as an unreachable server does.
+struct AuthSockets {
+  int(WINAPI* startup)(WORD, WSADATA*);
+  int(WINAPI* cleanup)();
+  SOCKET(WINAPI* socket)(int, int, int);
+  unsigned long(WINAPI* inetAddr)(const char*);
+  hostent*(WINAPI* getHostByName)(const char*);
+  int(WINAPI* connect)(SOCKET, const sockaddr*, int);
+  int(WINAPI* closeSocket)(SOCKET);
+  int(WINAPI* setSockOpt)(SOCKET, int, int, const char*, int);
+  int(WINAPI* send)(SOCKET, const char*, int, int);
+  int(WINAPI* select)(int, fd_set*, fd_set*, fd_set*, const timeval*);
+  int(WINAPI* recv)(SOCKET, char*, int, int);
+};
+const AuthSockets* AuthSocketsApi();
+
 // Results of AuthExchange besides the server's result code.
 enum {
   AUTH_REPLY_TOO_LARGE = -2,  // the reply's payload exceeds the caller's buffer; left unread

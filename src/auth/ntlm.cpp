@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "auth/connection.h"
+#include "system/libload.h"
 
 namespace {
 
@@ -63,7 +64,8 @@ SecurityLibrary::~SecurityLibrary() {
 void* SecurityLibrary::Entry(int which) {
   if (!loadTried_) {
     loadTried_ = true;
-    module_ = LoadLibraryA("Security.dll");
+    // From the System folder by its full path: a copy beside the program must never run.
+    module_ = SysLoadSystemLibrary("Security.dll");
     if (module_ != nullptr) {
       for (int i = 0; i < kEntryCount; ++i)
         entries_[i] = reinterpret_cast<void*>(GetProcAddress(module_, kEntryNames[i]));

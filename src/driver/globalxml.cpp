@@ -20,6 +20,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"
+#include "system/libload.h"
 #include "system/os.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -158,12 +159,9 @@ Fn Export(HMODULE module, const char* name) {
              : nullptr;
 }
 
+// The library's own folder is searched for the libraries it needs.
 HMODULE LoadFromFolder(const char* folder, const char* name) {
-  char path[MAX_PATH];
-  StrCopyN(path, folder, sizeof path);
-  StrAppendN(path, name, sizeof path);
-  // The library's own folder is searched for the libraries it needs.
-  return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  return SysLoadLibraryFrom(folder, name, 1);
 }
 
 void LoadLibraries(BuildDocs* docs, XML_Node* root, ComponentDesc* c) {

@@ -12,6 +12,7 @@
 #include "install/uninstall.h"
 #include "system/files.h"
 #include "system/hook.h"
+#include "system/libload.h"
 #include "system/os.h"
 #include "system/str.h"
 
@@ -116,10 +117,8 @@ int ExeLibsLoadInstalled() {
     JoinPath(folder, setupFolder, c.folder);
     for (int e = 0; e < c.exeLibCount && c.exeLibs != nullptr; ++e) {
       ExeLib& exe = c.exeLibs[e];
-      char path[MAX_PATH];
-      JoinPath(path, folder, exe.fileName);
       // The library's own folder is searched for the libraries it needs.
-      exe.module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+      exe.module = SysLoadLibraryFrom(folder, exe.fileName, 1);
       exe.exeProc = exe.module != nullptr ? reinterpret_cast<ExeProcFn>(reinterpret_cast<void*>(
                                                 GetProcAddress(exe.module, "exeProc")))
                                           : nullptr;

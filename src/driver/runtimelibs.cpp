@@ -10,6 +10,7 @@
 #include "driver/options.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/libload.h"
 #include "system/os.h"
 #include "system/str.h"
 
@@ -34,15 +35,44 @@ void SystemCopy(const RuntimeLibEntry& row, char* path) {
   StrAppendN(path, row.fileName, MAX_PATH);
 }
 
+// The version library, loaded from the System folder at run time (a static import would be looked
+// for beside the program first).
+struct VersionApi {
+  DWORD(WINAPI* infoSize)(const char*, DWORD*);
+  BOOL(WINAPI* info)(const char*, DWORD, DWORD, void*);
+  BOOL(WINAPI* query)(const void*, const char*, void**, UINT*);
+};
+
+const VersionApi* Version() {
+  static VersionApi api;
+  static bool tried = false;
+  if (!tried) {
+    tried = true;
+    HMODULE module = SysLoadSystemLibrary("version.dll");
+    if (module != nullptr) {
+      api.infoSize = reinterpret_cast<decltype(api.infoSize)>(
+          reinterpret_cast<void*>(GetProcAddress(module, "GetFileVersionInfoSizeA")));
+      api.info = reinterpret_cast<decltype(api.info)>(
+          reinterpret_cast<void*>(GetProcAddress(module, "GetFileVersionInfoA")));
+      api.query = reinterpret_cast<decltype(api.query)>(
+          reinterpret_cast<void*>(GetProcAddress(module, "VerQueryValueA")));
+    }
+  }
+  return api.infoSize != nullptr && api.info != nullptr && api.query != nullptr ? &api : nullptr;
+}
+
+// Without the version library a file has no readable version, and the last-write times decide.
 bool FixedVersion(const char* path, DWORD* high, DWORD* low) {
+  const VersionApi* version = Version();
+  if (version == nullptr) return false;
   DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  DWORD size = version->infoSize(path, &ignored);
   if (size == 0) return false;
   HeapGuard<> block(malloc(size));
-  if (block.block == nullptr || !GetFileVersionInfoA(path, 0, size, block.block)) return false;
+  if (block.block == nullptr || !version->info(path, 0, size, block.block)) return false;
   void* root = nullptr;
   UINT length = 0;
-  if (!VerQueryValueA(block.block, "\\", &root, &length) || root == nullptr ||
+  if (!version->query(block.block, "\\", &root, &length) || root == nullptr ||
       length < sizeof(VS_FIXEDFILEINFO)) {
     return false;
   }

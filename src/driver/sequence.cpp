@@ -25,6 +25,7 @@
 #include "settings/oldsettings.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/libload.h"
 #include "system/os.h"
 #include "system/registry.h"
 #include "system/str.h"
@@ -93,7 +94,8 @@ void AuthorizeRemotely() {
 }
 
 void LoadLanguageLibrary() {
-  g_context.langLibrary = LoadLibraryA("mainlang.dll");
+  // From the setup folder only, as main.dll.
+  g_context.langLibrary = SysLoadLibraryFrom(g_context.setupDir, "mainlang.dll", 0);
   if (g_context.langLibrary != nullptr) {
     g_context.resourceModule = g_context.langLibrary;
     SetupLog("Resource: mainlang.dll");

@@ -1,5 +1,8 @@
 #include "driver/vislib.h"
 
+#include "driver/context.h"
+#include "system/libload.h"
+
 VisLib g_vis;
 
 namespace {
@@ -14,7 +17,9 @@ bool Resolve(HMODULE module, const char* name, Fn* out) {
 
 int VisLibLoad() {
   VisLib vis = {};
-  vis.module = LoadLibraryA("main.dll");
+  // The package's own library, from the setup folder only: a missing one is not looked for on
+  // the search path, where anyone may have left a file of that name.
+  vis.module = SysLoadLibraryFrom(g_context.setupDir, "main.dll", 0);
   if (vis.module == nullptr) return 0;
   // Every export is looked up, so a missing one never hides behind another.
   bool all = Resolve(vis.module, "connectLib", &vis.connectLib);

@@ -9,6 +9,7 @@
 // clang-format on
 
 #include "driver/libraries.h"
+#include "system/libload.h"
 #include "system/str.h"
 #include "ui/resource.h"
 #include "ui/ui.h"
@@ -117,6 +118,32 @@ void NearestFolder(char* path) {
   }
 }
 
+// The shell's folder browser, loaded from the System folder when first needed: the shell is not
+// on every system's list of known libraries, so a static import would be looked for beside the
+// program first. Null without it (Browse then does nothing).
+struct ShellApi {
+  LPITEMIDLIST(WINAPI* browse)(BROWSEINFOA*);
+  BOOL(WINAPI* pathFromList)(LPCITEMIDLIST, char*);
+  HRESULT(WINAPI* getMalloc)(IMalloc**);
+};
+
+const ShellApi* Shell() {
+  static ShellApi api;
+  static HMODULE module = nullptr;
+  if (module == nullptr) {
+    module = SysLoadSystemLibrary("shell32.dll");
+    if (module == nullptr) return nullptr;
+    api.browse = reinterpret_cast<decltype(api.browse)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "SHBrowseForFolderA")));
+    api.pathFromList = reinterpret_cast<decltype(api.pathFromList)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "SHGetPathFromIDListA")));
+    api.getMalloc = reinterpret_cast<decltype(api.getMalloc)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "SHGetMalloc")));
+  }
+  return api.browse != nullptr && api.pathFromList != nullptr && api.getMalloc != nullptr ? &api
+                                                                                          : nullptr;
+}
+
 void Browse(HWND dialog) {
   // The browser opens at the folder typed so far, else at the one setup chose, or at their
   // nearest existing parent.
@@ -138,12 +165,14 @@ void Browse(HWND dialog) {
   info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX;
   info.lpfn = BrowseCallback;
   info.lParam = start[0] != 0 ? reinterpret_cast<LPARAM>(start) : 0;
-  LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
+  const ShellApi* shell = Shell();
+  if (shell == nullptr) return;
+  LPITEMIDLIST chosen = shell->browse(&info);
   if (chosen == nullptr) return;
   char path[MAX_PATH];
-  BOOL named = SHGetPathFromIDListA(chosen, path);
+  BOOL named = shell->pathFromList(chosen, path);
   IMalloc* shellMalloc = nullptr;
-  if (SUCCEEDED(SHGetMalloc(&shellMalloc))) {
+  if (SUCCEEDED(shell->getMalloc(&shellMalloc))) {
     shellMalloc->Free(chosen);
     shellMalloc->Release();
   }

@@ -1,8 +1,8 @@
 """Remote authorization under Wine: setup.exe against an authorization server of ours on
 127.0.0.1 that speaks the framing and performs the client side of NTLM (Debian's ntlm-auth
-library) for a test account. The accepting side is the Security.dll double (tests/doubles), loaded
-through the DLL override; it checks the account's NTLMv2 response and impersonates. The
-non-administrator road is the ZS_TEST_NOT_ADMIN hook.
+library) for a test account. The accepting side is the Security.dll double (tests/doubles) in the
+System folder, loaded through the DLL override; it checks the account's NTLMv2 response and
+impersonates. The non-administrator road is the ZS_TEST_NOT_ADMIN hook.
 """
 
 import ctypes
@@ -14,6 +14,8 @@ import threading
 import time
 
 from ntlm_auth import ntlm
+
+import winebed
 
 # The account the double knows.
 USER, DOMAIN, PASSWORD = "zsadmin", "ZSTEST", "Vesk-Test-1"
@@ -109,6 +111,16 @@ class AuthServer:
             conn.sendall(reply)
 
 
+# Wine loads its built-in copy of a system library unless told to prefer the file.
+SECURITY_OVERRIDE = "mscoree,mshtml=;security=n,b"
+
+
+def put_security_double(bed):
+    """The double takes the place of the system's Security.dll, where setup.exe loads it from."""
+    shutil.copy(winebed.BUILD_WIN / "tests" / "doubles" / "Security.dll",
+                bed.c / "windows" / "system32" / "security.dll")
+
+
 class Run:
     def __init__(self, bed, build_win):
         _enable_md4()
@@ -116,10 +128,10 @@ class Run:
         self.pkg = bed.c / "pkg"
         self.pkg.mkdir()
         shutil.copy(build_win / "src" / "driver" / "setup.exe", self.pkg / "setup.exe")
-        shutil.copy(build_win / "tests" / "doubles" / "Security.dll", self.pkg / "Security.dll")
+        put_security_double(bed)
         self.journal_file = bed.c / "sec.txt"
         self.env = {"ZS_SEC_JOURNAL": "C:\\sec.txt", "ZS_TEST_NOT_ADMIN": "1",
-                    "WINEDLLOVERRIDES": "mscoree,mshtml=;security=n,b"}
+                    "WINEDLLOVERRIDES": SECURITY_OVERRIDE}
 
     def __call__(self, server_text, env=None):
         """Runs setup.exe silently as a user who is not an administrator; returns the exit code,

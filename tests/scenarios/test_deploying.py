@@ -281,9 +281,9 @@ def test_administrators_file_and_a_restart_by_itself(bed):
 def test_a_user_who_is_no_administrator_with_an_authorization_server(bed):
     prepare(bed)
     v1 = sample(bed, "v1", dialogs=False)
-    shutil.copy(winebed.BUILD_WIN / "tests" / "doubles" / "Security.dll", v1 / "Security.dll")
+    test_authorization.put_security_double(bed)
     env = {"ZS_TEST_NOT_ADMIN": "1", "ZS_SEC_JOURNAL": "C:\\zs\\sec.txt",
-           "WINEDLLOVERRIDES": "mscoree,mshtml=;security=n,b"}
+           "WINEDLLOVERRIDES": test_authorization.SECURITY_OVERRIDE}
     # No server there: 101, and the log says why.
     assert run(bed, AUTHORIZED, v1, env=env) == 101
     assert "] Error: REMOTE AUTHORIZE\n" in logged(bed, AUTHORIZED)[1][-1]

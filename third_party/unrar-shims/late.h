@@ -9,8 +9,9 @@
 #include <atomic>
 
 // The address of `name` in `dll`, looked up once per call site. The module is one the program
-// imports anyway (found with GetModuleHandleA) unless `load`, when it is loaded on first use and
-// kept. Concurrent first calls look up the same address.
+// imports anyway (found with GetModuleHandleA) unless `load`, when it is loaded on first use from
+// the System folder by its full path (never through the search order, which looks beside the
+// program first) and kept. Concurrent first calls look up the same address.
 class Late {
  public:
   constexpr Late(const char* dll, const char* name, bool load)
@@ -20,7 +21,7 @@ class Late {
   Fn Get() {
     uintptr_t p = address_.load(std::memory_order_acquire);
     if (p == kUnresolved) {
-      HMODULE module = load_ ? LoadLibraryA(dll_) : GetModuleHandleA(dll_);
+      HMODULE module = load_ ? LoadFromSystemFolder() : GetModuleHandleA(dll_);
       p = module != nullptr ? reinterpret_cast<uintptr_t>(GetProcAddress(module, name_)) : 0;
       address_.store(p, std::memory_order_release);
     }
@@ -29,6 +30,15 @@ class Late {
 
  private:
   static constexpr uintptr_t kUnresolved = 1;
+
+  HMODULE LoadFromSystemFolder() const {
+    char path[MAX_PATH];
+    UINT n = GetSystemDirectoryA(path, MAX_PATH);
+    if (n == 0 || n + 1 + lstrlenA(dll_) >= MAX_PATH) return nullptr;
+    if (path[n - 1] != '\\') path[n++] = '\\';
+    lstrcpynA(path + n, dll_, MAX_PATH - static_cast<int>(n));
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
 
   const char* dll_;
   const char* name_;

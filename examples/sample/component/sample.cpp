@@ -8,6 +8,9 @@
 
 namespace {
 
+// From the component's own library zsamplefmt.dll, which lies beside this one.
+extern "C" __declspec(dllimport) int SampleInstalledText(char* out, int size);
+
 const char kKey[] = "Software\\Vesk\\Zrv\\CurrentVersion\\Common";
 const char kValue[] = "SampleInstalled";
 
@@ -25,7 +28,8 @@ bool RecordForRemoval(const char* globalXml) {
     XML_Node* entry = common != nullptr ? XML_AddElement(common, u"REGVAL") : nullptr;
     ok = entry != nullptr &&
          XML_SetAttributeA(doc, entry, u"NAME",
-                           "HKLM\\Software\\Vesk\\Zrv\\CurrentVersion\\Common\\SampleInstalled") == 0;
+                           "HKLM\\Software\\Vesk\\Zrv\\CurrentVersion\\Common\\SampleInstalled") ==
+             0;
   }
   return XML_Close(doc) == 0 && ok;
 }
@@ -36,10 +40,8 @@ int Install(const char* globalXml) {
                       nullptr) != ERROR_SUCCESS) {
     return 500;
   }
-  SYSTEMTIME now;
-  GetLocalTime(&now);
   char text[64];
-  wsprintfA(text, "installed %04d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
+  SampleInstalledText(text, sizeof text);
   LONG rc = RegSetValueExA(key, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                            lstrlenA(text) + 1);
   RegCloseKey(key);
