@@ -177,14 +177,18 @@ int SetupCopyEngines() {
 }
 
 int SetupCommitEngines() {
+  // Scheduled together: one by one, each would rewrite the system's whole list of moves.
+  FileRestartMoves moves;
   for (EngineEntry* entry = First(); entry != nullptr; entry = entry->next) {
     if (entry->altName[0] == 0) continue;
     char target[MAX_PATH];
     Join(target, g_context.installDir, entry->fileName);
-    if (!FileMoveOrSchedule(entry->altName, target, FILE_MOVE_AT_RESTART)) return 0;
-    // The new engine waits for the restart, also in an update run that started without one.
-    g_context.restartPending = 1;
+    if (!FileRestartMovesAdd(&moves, entry->altName, target)) return 0;
   }
+  int scheduled = FileRestartMovesWrite(&moves, 1);
+  // The new engines wait for the restart, also in an update run that started without one.
+  if (scheduled > 0) g_context.restartPending = 1;
+  if (scheduled != moves.count) return 0;
   SetupLog("Engines Commited");
   return 1;
 }

@@ -347,36 +347,47 @@ int SetupCopyFiles(XML_Document* doc) {
 }
 
 int SetupCommitChanges(XML_Document* doc) {
-  // Two walks over the PREPARED files: the first only checks that every waiting file is there,
-  // so that a commit cannot stop half-way and leave old and new files mixed after the restart;
-  // the second schedules the replacements.
-  for (int schedule = 0; schedule < 2; ++schedule) {
-    bool ok = EachFiles(doc, [&](XML_Node* files) {
-      XML_Node* cursor = nullptr;
-      for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
-           file = XML_NextElement(files, u"FILE", &cursor)) {
-        char status[64];
-        char target[MAX_PATH];
-        char alternate[MAX_PATH];
-        if (!Read(doc, file, u"STATUS", status, sizeof status) ||
-            !Read(doc, file, u"TARGET", target, sizeof target)) {
-          return false;
-        }
-        if (!EqualsNoCase(status, "PREPARED")) continue;
-        if (!Read(doc, file, u"TMP_NAME", alternate, sizeof alternate)) return false;
-        if (!schedule) {
-          if (GetFileAttributesA(alternate) == INVALID_FILE_ATTRIBUTES) return false;
-          continue;
-        }
-        if (!FileMoveOrSchedule(alternate, target, FILE_MOVE_AT_RESTART)) return false;
-        g_context.restartPending = 1;
-        if (!Set(doc, file, u"STATUS", "REGISTERED")) return false;
+  // One walk checks that every waiting file is there, so that a commit cannot stop half-way and
+  // leave old and new files mixed after the restart, and gathers the replacements in document
+  // order; they are then scheduled together and marked as far as they were scheduled.
+  FileRestartMoves moves;
+  int capacity = 0;
+  HeapGuard<XML_Node*> prepared;
+  bool ok = EachFiles(doc, [&](XML_Node* files) {
+    XML_Node* cursor = nullptr;
+    for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
+         file = XML_NextElement(files, u"FILE", &cursor)) {
+      char status[64];
+      char target[MAX_PATH];
+      char alternate[MAX_PATH];
+      if (!Read(doc, file, u"STATUS", status, sizeof status) ||
+          !Read(doc, file, u"TARGET", target, sizeof target)) {
+        return false;
       }
-      return true;
-    });
-    if (!ok) return 0;
+      if (!EqualsNoCase(status, "PREPARED")) continue;
+      if (!Read(doc, file, u"TMP_NAME", alternate, sizeof alternate) ||
+          GetFileAttributesA(alternate) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+      }
+      if (moves.count == capacity) {
+        capacity = capacity == 0 ? 64 : capacity * 2;
+        XML_Node** grown = static_cast<XML_Node**>(
+            realloc(prepared.block, static_cast<size_t>(capacity) * sizeof(XML_Node*)));
+        if (grown == nullptr) return false;
+        prepared.block = grown;
+      }
+      prepared.block[moves.count] = file;
+      if (!FileRestartMovesAdd(&moves, alternate, target)) return false;
+    }
+    return true;
+  });
+  if (!ok) return 0;
+  int scheduled = FileRestartMovesWrite(&moves, 1);
+  if (scheduled > 0) g_context.restartPending = 1;
+  for (int i = 0; i < scheduled; ++i) {
+    if (!Set(doc, prepared.block[i], u"STATUS", "REGISTERED")) return 0;
   }
-  return 1;
+  return scheduled == moves.count ? 1 : 0;
 }
 
 void SetupRollbackFiles(XML_Document* doc) {

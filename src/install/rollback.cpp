@@ -193,14 +193,17 @@ void RollbackDiscard() {
 }
 
 void commitChanges() {
+  // The staged files are scheduled together: one by one, each would rewrite the system's whole
+  // list of moves, which an upgrade has just filled.
+  FileRestartMoves moves;
   while (RollbackEntry* entry = Pop()) {
-    if (entry->kind == ROLLBACK_FILE && entry->secondPath[0] != 0 &&
-        FileMoveOrSchedule(entry->secondPath, entry->path, FILE_MOVE_AT_RESTART)) {
-      // The new file takes its place only at the restart.
-      g_context.restartPending = 1;
+    if (entry->kind == ROLLBACK_FILE && entry->secondPath[0] != 0) {
+      FileRestartMovesAdd(&moves, entry->secondPath, entry->path);
     }
     free(entry);
   }
+  // The new files take their places only at the restart.
+  if (FileRestartMovesWrite(&moves, 0) > 0) g_context.restartPending = 1;
 }
 
 void SetupRemoveListEntries(XML_Document* doc, XML_Node* common) {

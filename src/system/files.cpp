@@ -370,11 +370,20 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
   return 1;
 }
 
-int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags) {
-  DWORD attributes = GetFileAttributesA(existing);
+namespace {
+
+// A read-only file cannot be moved over its target at the restart.
+void ClearReadOnly(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-    SysSetFileAttributes(existing, attributes & ~FILE_ATTRIBUTE_READONLY);
+    SysSetFileAttributes(path, attributes & ~FILE_ATTRIBUTE_READONLY);
   }
+}
+
+}  // namespace
+
+int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags) {
+  ClearReadOnly(existing);
   if (SysIsNT()) return SysMoveFileEx(existing, newPath, flags) ? 1 : 0;
   if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT)) {
     if (!newPath) {
@@ -402,6 +411,186 @@ int DirIsEmpty(const char* folder) {
   } while (empty && FindNextFileA(find, &found));
   FindClose(find);
   return empty ? 1 : 0;
+}
+
+namespace {
+
+// The system's list of moves for the restart, under HKEY_LOCAL_MACHINE.
+const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// A growing block of UTF-16 text.
+struct WideText {
+  HeapGuard<wchar_t> chars;
+  size_t used = 0;
+  size_t capacity = 0;
+  bool Reserve(size_t more) {
+    if (used + more <= capacity) return true;
+    size_t grown = capacity == 0 ? 4096 : capacity;
+    while (grown < used + more) grown *= 2;
+    wchar_t* block = static_cast<wchar_t*>(realloc(chars.block, grown * sizeof(wchar_t)));
+    if (block == nullptr) return false;
+    chars.block = block;
+    capacity = grown;
+    return true;
+  }
+  bool Append(const wchar_t* text, size_t count) {
+    if (!Reserve(count)) return false;
+    memcpy(chars.block + used, text, count * sizeof(wchar_t));
+    used += count;
+    return true;
+  }
+};
+
+// Appends path as the list holds it: its full form behind "\??\" (and "!" for a move that
+// replaces its target), with its terminator. Only a path on a drive letter has that plain form;
+// any other (a share, a device) is left for the system to judge, one move at a time.
+bool AppendListPath(WideText* out, const char* path, bool replace) {
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return false;
+  char drive = static_cast<char>(full[0] | 0x20);
+  if (drive < 'a' || drive > 'z' || full[1] != ':' || full[2] != '\\') return false;
+  // The ANSI code page, as MoveFileExA converts its names.
+  wchar_t wide[MAX_PATH];
+  int length = MultiByteToWideChar(CP_ACP, 0, full, -1, wide, MAX_PATH);
+  if (length == 0) return false;
+  return (!replace || out->Append(L"!", 1)) && out->Append(L"\\??\\", 4) &&
+         out->Append(wide, static_cast<size_t>(length));
+}
+
+// The next move of a walk through FileRestartMoves' text.
+const char* NextMove(const char* p, const char** target) {
+  *target = p + strlen(p) + 1;
+  return *target + strlen(*target) + 1;
+}
+
+// Appends the moves to the system's list with one read and one write of it. The change observers
+// are told of each move in turn, as they would be by one MoveFileExA each; a move they refuse ends
+// the list there (its error is the last error). Returns how many were scheduled, or -1 when the
+// list cannot be written whole and nothing was.
+int WriteListAtOnce(const FileRestartMoves& moves) {
+  WideText added;
+  HeapGuard<size_t> ends(
+      static_cast<size_t*>(malloc(static_cast<size_t>(moves.count) * sizeof(size_t))));
+  if (ends.block == nullptr) return -1;
+  const char* p = moves.text;
+  for (int i = 0; i < moves.count; ++i) {
+    const char* target = nullptr;
+    const char* next = NextMove(p, &target);
+    if (!AppendListPath(&added, p, false)) return -1;
+    // A deletion's second string is empty.
+    if (target[0] != 0 ? !AppendListPath(&added, target, true) : !added.Append(L"", 1)) return -1;
+    ends.block[i] = added.used;
+    p = next;
+  }
+  KeyGuard key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    &key.key) != ERROR_SUCCESS) {
+    key.key = nullptr;
+    return -1;
+  }
+  // Once the first list has grown too large, the system goes on in a second one, and every later
+  // move is added there.
+  const wchar_t* name = L"PendingFileRenameOperations";
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key.key, L"PendingFileRenameOperations2", nullptr, &type, nullptr, &size) ==
+      ERROR_SUCCESS) {
+    name = L"PendingFileRenameOperations2";
+  }
+  size = 0;
+  LONG found = RegQueryValueExW(key.key, name, nullptr, &type, nullptr, &size);
+  if (found == ERROR_FILE_NOT_FOUND) {
+    size = 0;
+  } else if (found != ERROR_SUCCESS || type != REG_MULTI_SZ) {
+    return -1;
+  }
+  WideText list;
+  size_t present = size / sizeof(wchar_t);
+  if (!list.Reserve(present + added.used + 1)) return -1;
+  if (size > 0) {
+    DWORD read = size;
+    if (RegQueryValueExW(key.key, name, nullptr, &type, reinterpret_cast<BYTE*>(list.chars.block),
+                         &read) != ERROR_SUCCESS ||
+        read != size || type != REG_MULTI_SZ) {
+      return -1;
+    }
+  }
+  int allowed = 0;
+  DWORD refused = ERROR_SUCCESS;
+  p = moves.text;
+  for (; allowed < moves.count; ++allowed) {
+    const char* target = nullptr;
+    const char* next = NextMove(p, &target);
+    SysChange change = {SYS_FILE_SCHEDULE, p, nullptr, nullptr, nullptr, 0, nullptr};
+    refused = SysBeforeChange(&change);
+    if (refused != ERROR_SUCCESS) break;
+    p = next;
+  }
+  if (allowed > 0) {
+    // The list ends with an empty string: the new moves go before it.
+    list.used = present > 0 ? present - 1 : 0;
+    if (!list.Append(added.chars.block, ends.block[allowed - 1]) || !list.Append(L"", 1) ||
+        RegSetValueExW(key.key, name, 0, REG_MULTI_SZ,
+                       reinterpret_cast<const BYTE*>(list.chars.block),
+                       static_cast<DWORD>(list.used * sizeof(wchar_t))) != ERROR_SUCCESS) {
+      return -1;
+    }
+  }
+  if (refused != ERROR_SUCCESS) SetLastError(refused);
+  return allowed;
+}
+
+}  // namespace
+
+int FileRestartMovesAdd(FileRestartMoves* moves, const char* existing, const char* newPath) {
+  if (newPath == nullptr) newPath = "";
+  size_t existingLength = strlen(existing);
+  size_t newLength = strlen(newPath);
+  if (existingLength >= MAX_PATH || newLength >= MAX_PATH) return 0;
+  size_t need = existingLength + newLength + 2;
+  if (moves->used + need > moves->capacity) {
+    size_t grown = moves->capacity == 0 ? 4096 : moves->capacity;
+    while (grown < moves->used + need) grown *= 2;
+    char* block = static_cast<char*>(realloc(moves->text, grown));
+    if (block == nullptr) return 0;
+    moves->text = block;
+    moves->capacity = grown;
+  }
+  memcpy(moves->text + moves->used, existing, existingLength + 1);
+  memcpy(moves->text + moves->used + existingLength + 1, newPath, newLength + 1);
+  moves->used += need;
+  ++moves->count;
+  ClearReadOnly(existing);
+  return 1;
+}
+
+int FileRestartMovesWrite(FileRestartMoves* moves, int stopAtFailure) {
+  int done = 0;
+  int from = 0;  // the first move not yet tried
+  if (moves->count > 0 && SysIsNT()) {
+    int written = WriteListAtOnce(*moves);
+    if (written == moves->count || (written >= 0 && stopAtFailure)) return written;
+    // After a refused move the rest are tried one by one, as they would have been.
+    if (written >= 0) {
+      done = written;
+      from = written + 1;
+    }
+  }
+  const char* p = moves->text;
+  for (int i = 0; i < moves->count; ++i) {
+    const char* target = nullptr;
+    const char* next = NextMove(p, &target);
+    if (i >= from) {
+      if (FileMoveOrSchedule(p, target[0] != 0 ? target : nullptr, FILE_MOVE_AT_RESTART)) {
+        ++done;
+      } else if (stopAtFailure) {
+        break;
+      }
+    }
+    p = next;
+  }
+  return done;
 }
 
 int FileExists(const char* path) {

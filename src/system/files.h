@@ -9,6 +9,7 @@
 // GetLastError as the last API call set it, and writes nothing to the log.
 #pragma once
 
+#include <stdlib.h>
 #include <windows.h>
 
 // Move flags that replace or delete a file at the next restart.
@@ -57,6 +58,34 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
 // first. On the 9x family the schedule is a line appended to the "rename" section of
 // "wininit.ini"; when the section has no room left for it, nothing is written and 0 comes back.
 int FileMoveOrSchedule(const char* existing, const char* newPath, DWORD flags);
+
+// Moves and deletions for the next restart, gathered first and then handed to the system at once.
+// MoveFileExA rewrites the system's whole list of waiting moves for every file it schedules, so
+// scheduling thousands of files one by one costs time that grows with their square (minutes for
+// the files of an upgrade). On the NT family the gathered moves are appended to that list in one
+// change, in the format and order MoveFileExA would have written them.
+struct FileRestartMoves {
+  char* text = nullptr;  // per move "existing\0newPath\0"; newPath empty for a deletion
+  size_t used = 0;
+  size_t capacity = 0;
+  int count = 0;
+  FileRestartMoves() = default;
+  FileRestartMoves(const FileRestartMoves&) = delete;
+  FileRestartMoves& operator=(const FileRestartMoves&) = delete;
+  ~FileRestartMoves() { free(text); }
+};
+
+// Adds a move of existing over newPath (replacing it) at the next restart, or with newPath null a
+// deletion of existing, and clears existing's read-only bit as FileMoveOrSchedule does. 0 when
+// memory runs out or a path is longer than MAX_PATH.
+int FileRestartMovesAdd(FileRestartMoves* moves, const char* existing, const char* newPath);
+
+// Schedules the added moves in the order they were added and returns how many were scheduled:
+// all of them on success. When the system's list cannot be read or written whole (the 9x family,
+// a list of another type, a path that is not on a drive), each move goes through
+// FileMoveOrSchedule instead; with stopAtFailure the first failure ends that walk, so the count
+// says how many from the first were scheduled, otherwise every move is tried.
+int FileRestartMovesWrite(FileRestartMoves* moves, int stopAtFailure);
 
 // Writes length bytes over path (created or truncated). 1 only when every byte was written and the
 // file closed: a text written in part must not pass for a whole one.

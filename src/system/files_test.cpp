@@ -470,6 +470,92 @@ TEST(FileMoveOrSchedule, NtMovesNowOrAtTheRestart) {
   EXPECT_EQ(0, FileMoveOrSchedule((d + "missing").c_str(), (d + "c").c_str(), 0));
 }
 
+// ---- FileRestartMoves ----
+
+// One value of the system's list of moves for the restart, as raw bytes; restored on destruction.
+struct PendingValue {
+  HKEY key = nullptr;
+  const wchar_t* name;
+  bool had = false;
+  DWORD type = 0;
+  std::string saved;
+  explicit PendingValue(const wchar_t* valueName) : name(valueName) {
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                  KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    had = Read(&saved, &type);
+  }
+  ~PendingValue() {
+    if (had) {
+      Write(saved, type);
+    } else {
+      RegDeleteValueW(key, name);
+    }
+    RegCloseKey(key);
+  }
+  bool Read(std::string* data, DWORD* kind = nullptr) const {
+    DWORD t = 0, size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &t, nullptr, &size) != ERROR_SUCCESS) return false;
+    data->assign(size, '\0');
+    if (kind != nullptr) *kind = t;
+    return size == 0 ||
+           RegQueryValueExW(key, name, nullptr, &t, reinterpret_cast<BYTE*>(&(*data)[0]), &size) ==
+               ERROR_SUCCESS;
+  }
+  void Write(const std::string& data, DWORD kind) const {
+    RegSetValueExW(key, name, 0, kind, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size()));
+  }
+  std::string Get() const {
+    std::string data;
+    return Read(&data) ? data : "<missing>";
+  }
+};
+
+TEST(FileRestartMoves, AppendsWhatMoveFileExWouldWriteInOneChange) {
+  std::string d = ScratchDir("restart_moves");
+  ASSERT_TRUE(WriteText(d + "_ib.d00", "new"));
+  ASSERT_TRUE(WriteText(d + "gone.tmp", "x"));
+  SetFileAttributesA((d + "_ib.d00").c_str(), FILE_ATTRIBUTE_READONLY);
+  PendingValue list(L"PendingFileRenameOperations");
+  PendingValue second(L"PendingFileRenameOperations2");
+  RegDeleteValueW(second.key, second.name);
+  // Moves over targets, a deletion, and a path that is only full once resolved.
+  const std::string from[] = {d + "_ib.d00", d + "gone.tmp", d + "sub\\..\\_ore.e00"};
+  const std::string to[] = {d + "lib.dll", "", d + "core.exe"};
+
+  // What the system's own call writes, one move at a time, after an entry already waiting.
+  ASSERT_TRUE(MoveFileExA((d + "earlier").c_str(), nullptr, FILE_MOVE_AT_RESTART));
+  std::string before = list.Get();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(MoveFileExA(from[i].c_str(), to[i].empty() ? nullptr : to[i].c_str(),
+                            FILE_MOVE_AT_RESTART));
+  }
+  std::string expected = list.Get();
+  list.Write(before, REG_MULTI_SZ);
+
+  FileRestartMoves moves;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(
+        1, FileRestartMovesAdd(&moves, from[i].c_str(), to[i].empty() ? nullptr : to[i].c_str()));
+  }
+  EXPECT_FALSE(GetFileAttributesA((d + "_ib.d00").c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(3, FileRestartMovesWrite(&moves, 1));
+  EXPECT_EQ(expected, list.Get());
+
+  // Once the system has begun a second list, later moves go there.
+  second.Write(std::string("\0\0", 2), REG_MULTI_SZ);
+  FileRestartMoves more;
+  ASSERT_EQ(1, FileRestartMovesAdd(&more, (d + "gone.tmp").c_str(), nullptr));
+  EXPECT_EQ(1, FileRestartMovesWrite(&more, 1));
+  EXPECT_EQ(expected, list.Get());
+  std::wstring wide = L"\\??\\" + std::wstring(d.begin(), d.end()) + L"gone.tmp";
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(wide.c_str()),
+                        (wide.size() + 1) * sizeof(wchar_t)) +
+                std::string(4, '\0'),
+            second.Get());
+  RegDeleteValueW(second.key, second.name);
+}
+
 // The Windows folder's wininit.ini, removed before and after each 9x test.
 struct Wininit {
   std::string path;
