@@ -1,34 +1,38 @@
 #!/usr/bin/env python3
-"""Install benchmark under Wine: our silent install against its two floors.
+"""Benchmark under Wine of a product's whole life: install, upgrade, engine update, uninstall.
 
-    python3 bench/run.py [--sizes 2000,20000] [--runs 3] [--mib 100] [--settle 45] ...
+    python3 bench/run.py [--sizes 2000,20000] [--runs 3] [--steps install,upgrade,update,uninstall]
 
 For every size it generates a payload (deterministic from --seed: log-normal file sizes, a few
-components, about 40 nested folders), builds its package with tools/zspack.py once (cached in
-build/bench/), and then measures, in rounds, each subject as a whole process from its creation
-to its end (bench/zsbtime.cpp times it inside the prefix):
+components, about 40 nested folders) and an older build of it in which every file differs, and an
+engine package of size/--engine-share update containers in an older and a newer build; builds their
+packages with tools/zspack.py once (cached in build/bench/), and then measures, in rounds, each
+subject as a whole process from its creation to its end (bench/zsbtime.cpp times it inside the
+prefix). The steps and their subjects:
 
-    ours     setup.exe /SILENTMODE into a fresh prefix
-    floor A  libunrar extracting the same archives into a new folder, the decoded files written
-             by two threads (bench/zsbunrar.cpp)
-    floor B  CopyFileA (fail-if-exists) of that extracted tree into the install's folders by two
-             threads (bench/zsbcopy.cpp)
-    NSIS     a single-pass installer of the same files built with makensis, run with /S
-    MSI      a Windows Installer package of the same files built with wixl, msiexec /i /qn
+    install    ours: setup.exe /SILENTMODE into a fresh prefix; floors A (libunrar extracting the
+               archives into new folders, files written by two threads: bench/zsbunrar.cpp) and
+               B (CopyFileA of that tree into the install's folders by two threads:
+               bench/zsbcopy.cpp); peers NSIS (makensis, /S) and MSI (wixl, msiexec /i /qn)
+    upgrade    the newer build over the older one installed: ours (every file waits beside its
+               target and the commit schedules its replacement at the restart); floors A, B'
+               (the copies beside the installed files) and R (scheduling the replacements:
+               bench/zsbfloor.cpp); peers NSIS over NSIS, MSI major upgrade
+    update     ours with /UPDATE on the newer engine package over the older one installed;
+               floor E (each container read, checked and written beside its file, the
+               replacements scheduled, the builds recorded); no peer does this
+    uninstall  ours through the registered QuietUninstallString; floor D (the deletions, two
+               threads); peers NSIS's uninstaller /S _?=, msiexec /x /qn
 
-Our setup program creates its files on two worker threads, so it is held against floors that do
-the same; --extra adds both floors on one thread, as they were measured before, and other
-explanatory rows.
+Each installer runs in a fresh prefix of its own (an upgrade or update after the older build was
+installed there untimed); the floors share one. The peers are built once per payload too, from the
+payload's files made again from the seed; bench/bootstrap.sh installs makensis and wixl when they
+are missing (--no-peers skips them).
 
-The peers (NSIS, MSI) are built once per payload too, from the payload's files made again from the
-seed; bench/bootstrap.sh installs makensis and wixl when they are missing (--no-peers skips them).
-
-Each round gives every size a fresh copy of the template prefix, measured after a settle wait:
-freshly deleted files make file creation on this machine's file system several times slower for
-a while, and every round starts by deleting the previous round's prefix. The table shows medians
-and the ratios against the goals. Other subjects (peers such as other installers) are one more
-Subject in SUBJECTS (own_prefix=True for an installer: it gets a fresh prefix of its own) and, when
-they have goals, one more Ratio in RATIOS.
+Every prefix waits first for the file system to settle: freshly deleted files make file creation
+on this machine's file system several times slower for a while. The tables show medians per step
+and the ratios against the goals. Another subject is one more Subject in a Plan (PLANS); a goal is
+one more Ratio in RATIOS.
 """
 
 from __future__ import annotations
@@ -64,8 +68,8 @@ CACHE = ROOT / "build" / "bench"
 SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
 SETUP_COPY = CACHE / "setup.exe"
 GENERATOR = 1  # bump when the payload generator changes, so cached packages are rebuilt
-PEER_BUILDER = 1  # bump when the peers' scripts change, so cached peer installers are rebuilt
-TARGETS = ["setup", "zsbtime", "zsbcopy", "zsbunrar", "zslaunch", "zsexit"]
+PEER_BUILDER = 2  # bump when the peers' scripts change, so cached peer installers are rebuilt
+TARGETS = ["setup", "zsbtime", "zsbcopy", "zsbunrar", "zsbfloor", "zslaunch", "zsexit"]
 
 COMPONENT_NAMES = ["Core", "Mail", "Web", "Tools", "Update", "Rescue", "Lang", "Extra"]
 FOLDER_WORDS = ["Data", "Lang", "Help", "Modules", "Drivers", "Skins", "Plugins", "Res", "Cache",
@@ -89,20 +93,34 @@ class Payload:
     components: int
     folders: int
     sigma: float
+    variant: int = 0  # 0: the build measured; 1: the older build it upgrades, every file changed
+    engines: int = 0  # above 0: an engine package of that many update containers in mib MiB
     # Filled in by prepare(): the package folder and, per file, (component archive stem, entry
-    # name, target below the install folder with backslashes, size).
+    # name, target below the install folder with backslashes, size); for an engine package
+    # ("engines", container name, file name in the install folder, size).
     package: Path | None = None
     entries: list = field(default_factory=list)
     peers: dict = field(default_factory=dict)  # peer key -> its built installer (prepare_peers)
 
     @property
-    def key(self) -> str:
+    def family(self) -> str:
+        """The key shared by both builds."""
+        kind = f"-e{self.engines}" if self.engines else ""
         return (f"g{GENERATOR}-n{self.files}-m{self.mib}-s{self.seed}-c{self.components}"
-                f"-d{self.folders}-l{self.sigma:g}")
+                f"-d{self.folders}-l{self.sigma:g}{kind}")
+
+    @property
+    def key(self) -> str:
+        return self.family + ("-old" if self.variant else "")
 
     @property
     def total(self) -> int:
         return sum(e[3] for e in self.entries)
+
+    def build(self, older: int = 1) -> Payload:
+        """The same payload in another build (variant)."""
+        return Payload(self.files, self.mib, self.seed, self.components, self.folders, self.sigma,
+                       older, self.engines)
 
 
 def file_sizes(rng: random.Random, count: int, total: int, sigma: float) -> list:
@@ -115,8 +133,17 @@ def file_sizes(rng: random.Random, count: int, total: int, sigma: float) -> list
     return sizes
 
 
+def older(data: bytes) -> bytes:
+    """The older build's version of a file: other bytes at its start and one byte shorter, so that
+    every file changes and a check by size tells the builds apart."""
+    head = bytes(b ^ 0x5A for b in data[:64])
+    return (head + data[64:])[:-1] if len(data) > 1 else head
+
+
 def generate(p: Payload, source: Path) -> dict:
     """Writes the payload's files below source and returns the package manifest."""
+    if p.engines:
+        return generate_engines(p, source)
     rng = random.Random(f"zorva-bench-{p.seed}-{p.files}")
     names = (COMPONENT_NAMES + [f"Comp{i}" for i in range(len(COMPONENT_NAMES), 26)])
     per_component = max(1, p.folders // p.components)
@@ -129,7 +156,8 @@ def generate(p: Payload, source: Path) -> dict:
         for j in range(1, per_component):
             parent = folders[rng.randrange(len(folders))]
             folders.append(f"{parent}\\{rng.choice(FOLDER_WORDS)}{j}")
-        components.append({"name": name, "display": f"{name} module", "build": "10000100",
+        components.append({"name": name, "display": f"{name} module",
+                           "build": "10000000" if p.variant else "10000100",
                            "folders": ["%INSTALLDIR%\\" + f for f in folders], "files": [],
                            "_folders": folders})
     sizes = file_sizes(rng, p.files, p.mib << 20, p.sigma)
@@ -143,15 +171,39 @@ def generate(p: Payload, source: Path) -> dict:
         data = half + half[:size - len(half)]
         if len(data) < size:
             data += rng.randbytes(size - len(data))
+        if p.variant:
+            data = older(data)
         rel = Path(comp["name"]) / entry
         (source / rel).parent.mkdir(parents=True, exist_ok=True)
         (source / rel).write_bytes(data)
         comp["files"].append({"source": str(rel), "target": "%INSTALLDIR%\\" + target})
-        p.entries.append((comp["name"], entry, target, size))
+        p.entries.append((comp["name"], entry, target, len(data)))
     for comp in components:
         del comp["_folders"]
     return {"title": "ZORVA Benchmark", "required_os": "NT", "install_path": "%PROGRAMFILES%\\Vesk",
             "language": "ENGLISH", "line": 1, "components": components}
+
+
+def generate_engines(p: Payload, source: Path) -> dict:
+    """An engine package: p.engines update containers (log-normal sizes, p.mib MiB in all, each
+    with its own build value) besides one small component, which every package needs."""
+    rng = random.Random(f"zorva-bench-engines-{p.seed}-{p.engines}")
+    engines = []
+    for i, size in enumerate(file_sizes(rng, p.engines, p.mib << 20, p.sigma)):
+        data = rng.randbytes(size)
+        if p.variant:
+            data = older(data)
+        (source / "eng").mkdir(parents=True, exist_ok=True)
+        (source / "eng" / f"sig{i:05d}.dat").write_bytes(data)
+        engines.append({"file": f"sig{i:05d}.upd", "source": f"eng/sig{i:05d}.dat",
+                        "filename": f"sig{i:05d}.dat", "build": 100 - p.variant,
+                        "buildregname": f"Sig{i:05d}"})
+        p.entries.append(("engines", f"sig{i:05d}.upd", f"sig{i:05d}.dat", len(data)))
+    (source / "readme.txt").write_text(f"engine package, build {2 - p.variant}\n")
+    component = {"name": "Core", "display": "Core module", "build": "10000100",
+                 "files": [{"source": "readme.txt", "target": "%INSTALLDIR%\\readme.txt"}]}
+    return {"title": "ZORVA Benchmark", "required_os": "NT", "install_path": "%PROGRAMFILES%\\Vesk",
+            "language": "ENGLISH", "line": 1, "components": [component], "engines": engines}
 
 
 def prepare(p: Payload) -> None:
@@ -238,10 +290,12 @@ def nsis_script(p: Payload, source: Path, out: Path) -> str:
 
 def wxs_document(p: Payload, source: str) -> str:
     """A per-machine MSI as WiX authors it: one component per file (the file its key path), the
-    folders as Directory rows below ProgramFilesFolder\\Vesk, one feature, the cabinet embedded.
+    folders as Directory rows below ProgramFilesFolder\\Vesk, one feature, the cabinet embedded,
+    and a major upgrade of any earlier build (the older build is 1.0.0, the newer 2.0.0; both
+    share the upgrade code and the components' GUIDs, each build has its own product code).
     source: the payload's folder relative to the document (wixl takes no absolute paths)."""
     def guid(name: str) -> str:
-        return str(uuid.uuid5(GUIDS, f"{p.key}/{name}")).upper()
+        return str(uuid.uuid5(GUIDS, f"{p.family}/{name}")).upper()
 
     tree: dict = {}  # folder name -> (subtree, [(component, entry)])
     for folder, files in by_folder(p).items():
@@ -254,11 +308,12 @@ def wxs_document(p: Payload, source: str) -> str:
             node = sub[0]
     lines = ['<?xml version="1.0" encoding="utf-8"?>',
              '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
-             f'<Product Id="{guid("product")}" UpgradeCode="{guid("upgrade")}" '
-             f'Name="{PRODUCT}" Language="1033" Codepage="1252" Version="1.0.0" '
-             'Manufacturer="ZORVA">',
+             f'<Product Id="{guid(f"product{p.variant}")}" UpgradeCode="{guid("upgrade")}" '
+             f'Name="{PRODUCT}" Language="1033" Codepage="1252" '
+             f'Version="{"1.0.0" if p.variant else "2.0.0"}" Manufacturer="ZORVA">',
              '<Package Id="*" InstallerVersion="200" Compressed="yes" InstallScope="perMachine" '
              'Languages="1033" SummaryCodepage="1252" Manufacturer="ZORVA" />',
+             '<MajorUpgrade DowngradeErrorMessage="A newer build is installed." />',
              '<Media Id="1" Cabinet="payload.cab" EmbedCab="yes" />',
              '<Directory Id="TARGETDIR" Name="SourceDir">',
              '<Directory Id="ProgramFilesFolder">', '<Directory Id="INSTALLDIR" Name="Vesk">']
@@ -322,7 +377,7 @@ def prepare_peers(p: Payload, keys: list) -> None:
                     shm = Path("/dev/shm")
                     scratch = Path(tempfile.mkdtemp(prefix="zs-peers.", dir=shm if
                                                     os.access(shm, os.W_OK) else CACHE))
-                    again = Payload(p.files, p.mib, p.seed, p.components, p.folders, p.sigma)
+                    again = p.build(p.variant)
                     generate(again, scratch)
                     if again.entries != p.entries:
                         raise SystemExit(f"payload {p.key}: made again, it differs from the "
@@ -376,9 +431,11 @@ def machine() -> dict:
                 if l.startswith("MemTotal")), "0")
     unrar = sorted((ROOT / "build" / "unrar" / "fetch").glob("unrar-nonfree*"))
     fs = first_line(["findmnt", "-no", "FSTYPE,OPTIONS", "-T", str(ROOT)])
+    prefixes = first_line(["findmnt", "-no", "FSTYPE,OPTIONS", "-T", tempfile.gettempdir()])
     return {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
             "cpus": os.cpu_count(), "memory_gib": round(int(mem) / 1048576, 1),
             "kernel": platform.release(), "file_system": fs,
+            "prefixes": f"{tempfile.gettempdir()} ({prefixes})",
             "wine": first_line(["wine", "--version"]),
             "rar": first_line(["sh", "-c", "rar | grep -m1 RAR"]),
             "unrar": unrar[-1].name if unrar else "?",
@@ -394,14 +451,77 @@ def load_average() -> float:
     return float(Path("/proc/loadavg").read_text().split()[0])
 
 
+# Processor time, to tell what a run cost from what the machine's other users took meanwhile: the
+# wall-clock time of a run on this shared machine moves with their load, its processor time far
+# less.
+TICKS = os.sysconf("SC_CLK_TCK")
+PERF = shutil.which("perf")
+
+
+def perf_works() -> bool:
+    if not PERF:
+        return False
+    done = subprocess.run([PERF, "stat", "-x,", "-e", "task-clock", "true"], capture_output=True)
+    return done.returncode == 0
+
+
+def machine_busy() -> float:
+    """Seconds of processor time the whole machine has spent busy (all cores, all users)."""
+    fields = [int(x) for x in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    return (sum(fields[:8]) - idle) / TICKS
+
+
+def server_pid(bed) -> int | None:
+    """The wineserver of the bed's prefix."""
+    want = f"WINEPREFIX={bed.prefix}".encode()
+    for proc in Path("/proc").iterdir():
+        if not proc.name.isdigit():
+            continue
+        try:
+            if (proc / "comm").read_text().startswith("wineserver") and \
+                    want in (proc / "environ").read_bytes().split(b"\0"):
+                return int(proc.name)
+        except OSError:
+            continue
+    return None
+
+
+def process_cpu(pid: int | None) -> float:
+    if pid is None:
+        return 0.0
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICKS
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 # ---- Subjects -----------------------------------------------------------------------------------
 
 
 @dataclass
+class Sizes:
+    """One size's payloads: the build measured, its older build, and the engine packages."""
+    new: Payload
+    old: Payload
+    eng: Payload
+    eng_old: Payload
+
+    @property
+    def files(self) -> int:
+        return self.new.files
+
+
+@dataclass
 class Cell:
-    """One size in one round: a fresh prefix with the package and the tools in C:\\bench."""
+    """One plan in one round for one size: a fresh prefix with what the plan needs in C:\\bench."""
     bed: winebed.WineBed
-    payload: Payload
+    sizes: Sizes
+
+    @property
+    def payload(self) -> Payload:
+        return self.sizes.new
 
     @property
     def bench(self) -> Path:
@@ -420,10 +540,31 @@ class Subject:
     label: str
     command: Callable[[Cell], tuple]  # -> (Windows command line, Unix cwd or None)
     check: Callable[[Cell], str]  # -> "" when the subject's output is complete, else what is not
+    step: str = "install"
+    role: str = "floor"  # floor, extra, ours or peer: the order of the rows
     ok_codes: tuple = (0,)
     env: dict = field(default_factory=dict)  # for the measured process
-    own_prefix: bool = False  # an installer: a fresh prefix of its own, after a settle wait
-    peer: str = ""  # a peer installer: staged into C:\bench\peer instead of our package
+    deletes: bool = False  # deletes many files: the next timed run waits for the file system
+    log: Callable[[Cell], Path] | None = None  # where its log lands with /TEST (ours only)
+
+
+@dataclass
+class Prep:
+    """Untimed work in a plan's prefix, such as installing the build an upgrade goes over."""
+    key: str
+    command: Callable[[Cell], tuple]
+    ok_codes: tuple = (0,)
+    deletes: bool = False
+    check: Callable[[Cell], str] = lambda cell: ""
+
+
+@dataclass
+class Plan:
+    """What runs, in order, in one fresh prefix; stage names what the prefix is given."""
+    key: str
+    stage: tuple
+    items: list
+    peer: bool = False  # left out with --no-peers
 
 
 def check_tree(expected: dict, folder: Path) -> str:
@@ -439,84 +580,271 @@ def check_tree(expected: dict, folder: Path) -> str:
     return ""
 
 
+def alternate(path: str) -> str:
+    """The name beside a file under which its replacement waits (C:\\P\\lib.dll -> C:\\P\\_ib.d00),
+    as the setup program forms it the first time."""
+    folder, slash, name = path.rpartition("\\")
+    stem, dot, ext = name.rpartition(".")
+    if not dot:
+        return path + "_00"
+    return f"{folder}{slash}_{stem[1:]}.{ext[:1]}00"
+
+
+def pending(cell: Cell) -> set:
+    """The moves waiting for the restart, as (source, target) in upper case."""
+    proc = cell.bed.wine(cell.bench / "tools" / "zsbfloor.exe", "pending", timeout=600)
+    pairs = set()
+    for line in proc.stdout.splitlines():
+        source, _, target = line.rstrip("\r").partition("\t")
+        pairs.add((source.upper(), target.upper()))
+    return pairs
+
+
+def check_waiting(cell: Cell, files: dict, root: str, folder: Path) -> str:
+    """files: target below root -> (new size, old size). Each new file waits beside its target
+    (the older one still in place), and its replacement at the restart is scheduled."""
+    waiting = pending(cell)
+    for rel, (new, old) in files.items():
+        alt = alternate(rel)
+        problem = check_tree({alt.replace("\\", "/"): new, rel.replace("\\", "/"): old}, folder)
+        if problem:
+            return problem
+        move = (f"\\??\\{root}\\{alt}".upper(), f"!\\??\\{root}\\{rel}".upper())
+        if move not in waiting:
+            return f"no move of {move[0]} over {move[1]} waits for the restart"
+    return ""
+
+
+def check_gone(cell: Cell, folder: Path) -> str:
+    for _, _, target, _ in cell.payload.entries:
+        if (folder / target.replace("\\", "/")).exists():
+            return f"{folder / target} is still there"
+    return ""
+
+
 def extracted(cell: Cell) -> dict:
     return {f"{c}/{e}": s for c, e, _, s in cell.payload.entries}
-
-
-def ours_command(cell: Cell) -> tuple:
-    return f'"{cell.win("pkg", "setup.exe")}" /SILENTMODE', cell.bench / "pkg"
-
-
-def install_folder(cell: Cell) -> Path:
-    return cell.bed.c / "Program Files" / "Vesk"
-
-
-def ours_check(cell: Cell) -> str:
-    return check_tree(installed(cell), install_folder(cell))
-
-
-def unrar_command(cell: Cell, options: str, folder: str) -> tuple:
-    names = " ".join(f'"{cell.win("pkg", c + ".rar")}"' for c in cell.archives())
-    return f'"{cell.win("tools", "zsbunrar.exe")}" {options} "{cell.win(folder)}" {names}', None
-
-
-def floor_a_command(cell: Cell) -> tuple:
-    return unrar_command(cell, "--workers 2", "a")
-
-
-def floor_a_serial_command(cell: Cell) -> tuple:
-    return unrar_command(cell, "--workers 1", "a1")
-
-
-def like_setup_command(cell: Cell) -> tuple:
-    return unrar_command(cell, "--like-setup --workers 2", "a2")
-
-
-def floor_b_command(cell: Cell, workers: int = 2, folder: str = "b") -> tuple:
-    # Into the install's layout: how many files share a folder matters under Wine, since creating
-    # a file that is not there yet reads its whole folder (names compare without case).
-    return (f'"{cell.win("tools", "zsbcopy.exe")}" --workers {workers} "{cell.win("a")}" '
-            f'"{cell.win(folder)}" "{cell.win("layout.txt")}"', None)
-
-
-def floor_b_serial_command(cell: Cell) -> tuple:
-    return floor_b_command(cell, 1, "b1")
-
-
-def flat_copy_command(cell: Cell) -> tuple:
-    return (f'"{cell.win("tools", "zsbcopy.exe")}" --workers 2 "{cell.win("a")}" '
-            f'"{cell.win("b2")}"', None)
 
 
 def installed(cell: Cell) -> dict:
     return {t.replace("\\", "/"): s for _, _, t, s in cell.payload.entries}
 
 
-def nsis_command(cell: Cell) -> tuple:
-    return f'"{cell.win("peer", PEER_BUILDS["nsis"][0])}" /S', None
+def upgraded(cell: Cell) -> dict:
+    old = {t: s for _, _, t, s in cell.sizes.old.entries}
+    return {t: (s, old[t]) for _, _, t, s in cell.payload.entries}
+
+
+def engines_updated(cell: Cell) -> dict:
+    old = {t: s for _, _, t, s in cell.sizes.eng_old.entries}
+    return {t: (s, old[t]) for _, _, t, s in cell.sizes.eng.entries}
+
+
+INSTALL_FOLDER = r"C:\Program Files\Vesk"
+
+
+def install_folder(cell: Cell) -> Path:
+    return cell.bed.c / "Program Files" / "Vesk"
+
+
+def setup_in(folder: str, *switches: str) -> Callable[[Cell], tuple]:
+    """Our setup program started silently from one of the packages in the prefix."""
+    def command(cell: Cell) -> tuple:
+        tail = "".join(f" {s}" for s in switches)
+        return f'"{cell.win(folder, "setup.exe")}" /SILENTMODE{tail}', cell.bench / folder
+    return command
+
+
+def quiet_uninstall(cell: Cell) -> tuple:
+    """The command the installation registered for a silent removal."""
+    command = cell.bed.reg_query(r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA",
+                                 "QuietUninstallString")
+    if not command:
+        raise SystemExit("ours: no QuietUninstallString registered")
+    return command, None
+
+
+def package_log(folder: str) -> Callable[[Cell], Path]:
+    return lambda cell: cell.bench / folder / "zsetup.log"
+
+
+def temp_log(cell: Cell) -> Path:
+    # An uninstaller started from the product's setup folder writes its log into the temporary
+    # folder, since it removes its own.
+    logs = sorted((cell.bed.c / "users").glob("*/Temp/zsetup.log"))
+    return logs[0] if logs else cell.bed.c / "users" / "missing-zsetup.log"
+
+
+def tool(cell: Cell, name: str, *args: str) -> str:
+    return f'"{cell.win("tools", name)}" ' + " ".join(args)
+
+
+def unrar(cell: Cell, options: str, folder: str, package: str = "pkg") -> tuple:
+    names = " ".join(f'"{cell.win(package, c + ".rar")}"' for c in cell.archives())
+    return tool(cell, "zsbunrar.exe", options, f'"{cell.win(folder)}"', names), None
+
+
+def copy(cell: Cell, options: str, source: str, target: str, mapped: bool = True) -> tuple:
+    # Into the install's layout: how many files share a folder matters under Wine, since creating
+    # a file that is not there yet reads its whole folder (names compare without case).
+    layout = f' "{cell.win("layout.txt")}"' if mapped else ""
+    return tool(cell, "zsbcopy.exe", options, f'"{cell.win(source)}"', f'"{cell.win(target)}"'
+                + layout), None
+
+
+def engines_into(package: str) -> Callable[[Cell], tuple]:
+    def command(cell: Cell) -> tuple:
+        (cell.bench / "ue").mkdir(exist_ok=True)
+        names = " ".join(f'"{cell.win(package, e)}"' for _, e, _, _ in cell.sizes.eng.entries)
+        return tool(cell, "zsbfloor.exe", "engines --workers 2", f'"{cell.win("ue")}"', names), None
+    return command
+
+
+def ours_upgrade_check(cell: Cell) -> str:
+    return check_waiting(cell, upgraded(cell), INSTALL_FOLDER, install_folder(cell))
+
+
+def ours_update_check(cell: Cell) -> str:
+    return check_waiting(cell, engines_updated(cell), INSTALL_FOLDER, install_folder(cell))
 
 
 def nsis_check(cell: Cell) -> str:
     if not (install_folder(cell) / "uninstall.exe").exists():
         return "the NSIS installer wrote no uninstall.exe"
-    return ours_check(cell)
+    return check_tree(installed(cell), install_folder(cell))
 
 
-def msi_command(cell: Cell) -> tuple:
-    return f'msiexec /i "{cell.win("peer", PEER_BUILDS["msi"][0])}" /qn', None
+def peer_installer(name: str) -> Callable[[Cell], tuple]:
+    folder = "peer_old" if name.endswith("_old") else "peer"
+    if name.startswith("nsis"):
+        return lambda cell: (f'"{cell.win(folder, PEER_BUILDS["nsis"][0])}" /S', None)
+    return lambda cell: (f'msiexec /i "{cell.win(folder, PEER_BUILDS["msi"][0])}" /qn', None)
 
 
-SUBJECTS = [
-    # The floors share a prefix (B copies what A extracted). Every installer, ours included, runs
-    # first in a fresh prefix of its own after the settle wait, as the peers do: the first run in a
-    # new prefix is the slowest, and ours deletes its extraction folders when it ends.
-    Subject("a", "floor A: libunrar callback extraction (CREATE_NEW), two threads",
-            floor_a_command, lambda cell: check_tree(extracted(cell), cell.bench / "a")),
-    Subject("b", "floor B: CopyFileA of that tree into the install's folders, two threads",
-            floor_b_command, lambda cell: check_tree(installed(cell), cell.bench / "b")),
-    Subject("ours", "ours: setup.exe /SILENTMODE", ours_command, ours_check, ok_codes=(0, 3010),
-            own_prefix=True),
+def nsis_uninstall(cell: Cell) -> tuple:
+    # _?= runs the uninstaller where it is and waits for it, instead of a copy in the temporary
+    # folder that the caller would not see end.
+    return f'"{INSTALL_FOLDER}\\uninstall.exe" /S _?={INSTALL_FOLDER}', None
+
+
+def msi_uninstall(cell: Cell) -> tuple:
+    return f'msiexec /x "{cell.win("peer", PEER_BUILDS["msi"][0])}" /qn', None
+
+
+OURS = (0, 3010)
+FLOOR_A = Subject("a", "floor A: libunrar callback extraction (CREATE_NEW), two threads",
+                  lambda cell: unrar(cell, "--workers 2", "a"),
+                  lambda cell: check_tree(extracted(cell), cell.bench / "a"))
+FLOOR_B = Subject("b", "floor B: CopyFileA of that tree into the install's folders, two threads",
+                  lambda cell: copy(cell, "--workers 2", "a", "b"),
+                  lambda cell: check_tree(installed(cell), cell.bench / "b"))
+FLOOR_E = Subject("e", "floor E: each container read, checked and written beside its engine "
+                  "file, the replacements scheduled, the builds recorded, two threads",
+                  engines_into("eng"),
+                  lambda cell: check_waiting(cell, engines_updated(cell), cell.win("ue"),
+                                             cell.bench / "ue"), step="update")
+FLOOR_BESIDE = Subject("b_beside", "floor B': CopyFileA of floor A's tree beside the installed "
+                       "older files, two threads",
+                       lambda cell: copy(cell, "--workers 2 --beside", "a", "u"),
+                       lambda cell: check_tree({alternate(t).replace("\\", "/"): s for
+                                                _, _, t, s in cell.payload.entries},
+                                               cell.bench / "u"),
+                       step="upgrade")
+FLOOR_R = Subject("r", "floor R: every replacement scheduled for the restart in one change of the "
+                  "list",
+                  lambda cell: (tool(cell, "zsbfloor.exe", "schedule", f'"{cell.win("u")}"',
+                                     f'"{cell.win("layout.txt")}"'), None),
+                  lambda cell: check_waiting(cell, upgraded(cell), cell.win("u"),
+                                             cell.bench / "u"), step="upgrade")
+FLOOR_D = Subject("d", "floor D: DeleteFileA of floor B's tree and its folders, two threads",
+                  lambda cell: (tool(cell, "zsbfloor.exe", "delete --workers 2",
+                                     f'"{cell.win("b")}"', f'"{cell.win("layout.txt")}"'), None),
+                  lambda cell: check_gone(cell, cell.bench / "b"), step="uninstall", deletes=True)
+OLDER_TREE = [Prep("a_old", lambda cell: unrar(cell, "--workers 2", "a_old", "old")),
+              Prep("u", lambda cell: copy(cell, "--workers 2", "a_old", "u"))]
+
+# Rows that explain rather than judge (role "extra", measured with --extra): both install floors
+# on one thread (what they were before our install created files on two), floor A with the file
+# flags the setup program's extraction uses, floor B copying the extracted tree as it is (a few big
+# folders); below, ours with one worker and the replacements scheduled one MoveFileExA at a time.
+EXTRA_FLOORS = [
+    Subject("a_1", "extra: floor A, one thread", lambda cell: unrar(cell, "--workers 1", "a1"),
+            lambda cell: check_tree(extracted(cell), cell.bench / "a1"), role="extra"),
+    Subject("b_1", "extra: floor B, one thread", lambda cell: copy(cell, "--workers 1", "a", "b1"),
+            lambda cell: check_tree(installed(cell), cell.bench / "b1"), role="extra"),
+    Subject("a_flags", "extra: floor A with CREATE_ALWAYS + write-through, two threads",
+            lambda cell: unrar(cell, "--like-setup --workers 2", "a2"),
+            lambda cell: check_tree(extracted(cell), cell.bench / "a2"), role="extra"),
+    Subject("b_flat", "extra: floor B into the extracted tree's own layout, two threads",
+            lambda cell: copy(cell, "--workers 2", "a", "b2", mapped=False),
+            lambda cell: check_tree(extracted(cell), cell.bench / "b2"), role="extra"),
 ]
+
+OURS_INSTALL = Subject("ours", "ours: setup.exe /SILENTMODE", setup_in("pkg"),
+                       lambda cell: check_tree(installed(cell), install_folder(cell)),
+                       role="ours", ok_codes=OURS, deletes=True, log=package_log("pkg"))
+
+PLANS = [
+    # The floors share a prefix: B copies what A extracted, B' copies it beside the older build
+    # that the preparation installed, R schedules what B' wrote, D deletes what B wrote.
+    Plan("floors", ("pkg", "old", "eng", "eng_old"), [
+        *OLDER_TREE, Prep("ue_old", engines_into("eng_old")),
+        FLOOR_A, FLOOR_B, *EXTRA_FLOORS, FLOOR_E, FLOOR_BESIDE, FLOOR_R, FLOOR_D]),
+    # Every installer runs in a fresh prefix of its own, as the peers do: the first heavy run in
+    # a new prefix is the slowest, and ours deletes its extraction folders when it ends.
+    Plan("ours", ("pkg",), [
+        OURS_INSTALL,
+        Subject("ours_un", "ours: the registered QuietUninstallString", quiet_uninstall,
+                lambda cell: check_gone(cell, install_folder(cell)), step="uninstall",
+                role="ours", ok_codes=OURS, deletes=True, log=temp_log)]),
+    Plan("ours_up", ("old", "pkg"), [
+        Prep("ours_old", setup_in("old"), OURS, deletes=True),
+        Subject("ours_up", "ours: setup.exe /SILENTMODE over the older build", setup_in("pkg"),
+                ours_upgrade_check, step="upgrade", role="ours", ok_codes=OURS, deletes=True,
+                log=package_log("pkg"))]),
+    Plan("ours_eng", ("eng_old", "eng"), [
+        Prep("ours_eng_old", setup_in("eng_old"), OURS, deletes=True),
+        Subject("ours_eng", "ours: setup.exe /SILENTMODE /UPDATE over the older engines",
+                setup_in("eng", "/UPDATE"), ours_update_check, step="update", role="ours",
+                ok_codes=OURS, deletes=True, log=package_log("eng"))]),
+    Plan("nsis", ("nsis",), [
+        Subject("nsis", f"peer: NSIS ({NSIS_COMPRESSOR}) installer /S", peer_installer("nsis"),
+                nsis_check, role="peer"),
+        Subject("nsis_un", "peer: NSIS uninstaller /S _?=", nsis_uninstall,
+                lambda cell: check_gone(cell, install_folder(cell)), step="uninstall",
+                role="peer", deletes=True)], peer=True),
+    Plan("nsis_up", ("nsis_old", "nsis"), [
+        Prep("nsis_old", peer_installer("nsis_old")),
+        Subject("nsis_up", "peer: NSIS installer /S over the older build", peer_installer("nsis"),
+                nsis_check, step="upgrade", role="peer")], peer=True),
+    Plan("msi", ("msi",), [
+        Subject("msi", "peer: MSI (wixl), msiexec /i /qn", peer_installer("msi"),
+                lambda cell: check_tree(installed(cell), install_folder(cell)), role="peer",
+                ok_codes=OURS),
+        Subject("msi_un", "peer: MSI, msiexec /x /qn", msi_uninstall,
+                lambda cell: check_gone(cell, install_folder(cell)), step="uninstall",
+                role="peer", ok_codes=OURS, deletes=True)], peer=True),
+    Plan("msi_up", ("msi_old", "msi"), [
+        Prep("msi_old", peer_installer("msi_old"), OURS),
+        Subject("msi_up", "peer: MSI major upgrade, msiexec /i /qn over the older build",
+                peer_installer("msi"), lambda cell: check_tree(installed(cell),
+                                                               install_folder(cell)),
+                step="upgrade", role="peer", ok_codes=OURS, deletes=True)], peer=True),
+    Plan("ours_1", ("pkg",), [
+        Subject("ours_1", "extra: ours with one worker (ZS_WORKERS=1)", setup_in("pkg"),
+                lambda cell: check_tree(installed(cell), install_folder(cell)), role="extra",
+                ok_codes=OURS, env={"ZS_WORKERS": "1"})]),
+    Plan("floors_r1", ("pkg", "old"), [
+        *OLDER_TREE, Prep("a", FLOOR_A.command), Prep("b_beside", FLOOR_BESIDE.command),
+        Subject("r_1", "extra: floor R with one MoveFileExA per file",
+                lambda cell: (tool(cell, "zsbfloor.exe", "schedule --one-by-one",
+                                   f'"{cell.win("u")}"', f'"{cell.win("layout.txt")}"'), None),
+                lambda cell: check_waiting(cell, upgraded(cell), cell.win("u"),
+                                           cell.bench / "u"), step="upgrade", role="extra")]),
+]
+STEPS = ["install", "upgrade", "update", "uninstall"]
+STEP_TITLES = {"install": "First installation", "upgrade": "Upgrade over the older build",
+               "update": "Engine update (/UPDATE)", "uninstall": "Uninstallation"}
 
 
 @dataclass
@@ -524,71 +852,94 @@ class Ratio:
     label: str
     numerator: list
     denominator: list
-    goal: float
+    goal: float | None  # None: shown without a verdict
 
 
-# Rows that explain rather than judge (--extra): both floors on one thread (what they were before
-# our install created files on two), floor A with the file flags the setup program's extraction
-# uses today, and floor B copying the extracted tree as it is (a few big folders).
-EXTRA = [
-    Subject("a_1", "extra: floor A, one thread", floor_a_serial_command,
-            lambda cell: check_tree(extracted(cell), cell.bench / "a1")),
-    Subject("b_1", "extra: floor B, one thread", floor_b_serial_command,
-            lambda cell: check_tree(installed(cell), cell.bench / "b1")),
-    Subject("a_flags", "extra: floor A with CREATE_ALWAYS + write-through, two threads",
-            like_setup_command, lambda cell: check_tree(extracted(cell), cell.bench / "a2")),
-    Subject("b_flat", "extra: floor B into the extracted tree's own layout, two threads",
-            flat_copy_command, lambda cell: check_tree(extracted(cell), cell.bench / "b2")),
-    Subject("ours_1", "extra: ours with one worker (ZS_WORKERS=1)", ours_command, ours_check,
-            ok_codes=(0, 3010), env={"ZS_WORKERS": "1"}, own_prefix=True),
-]
-
-# Installers of the same payload by other means, each in a prefix of its own (--no-peers: not).
-PEERS = [
-    Subject("nsis", f"peer: NSIS ({NSIS_COMPRESSOR}) installer /S", nsis_command, nsis_check,
-            own_prefix=True, peer="nsis"),
-    Subject("msi", "peer: MSI (wixl), msiexec /i /qn", msi_command, ours_check,
-            ok_codes=(0, 3010), own_prefix=True, peer="msi"),
-]
-
-RATIOS = [Ratio("ours / (A + B)", ["ours"], ["a", "b"], 1.1)]  # A and B: the two-thread floors
-PEER_RATIOS = [Ratio("ours / NSIS", ["ours"], ["nsis"], 1.0),
-               Ratio("ours / MSI", ["ours"], ["msi"], 0.4)]
-LINEAR = [("ours", 10.5)]  # subject, goal for t(largest size) / t(smallest size)
+RATIOS = {
+    "install": [Ratio("ours / (A + B)", ["ours"], ["a", "b"], 1.1),  # the two-thread floors
+                Ratio("ours / NSIS", ["ours"], ["nsis"], 1.0),
+                Ratio("ours / MSI", ["ours"], ["msi"], 0.4)],
+    "upgrade": [Ratio("ours / (A + B' + R)", ["ours_up"], ["a", "b_beside", "r"], 1.1),
+                Ratio("ours / NSIS", ["ours_up"], ["nsis_up"], None),
+                Ratio("ours / MSI", ["ours_up"], ["msi_up"], 0.4)],
+    "update": [Ratio("ours / E", ["ours_eng"], ["e"], None)],
+    "uninstall": [Ratio("ours / D", ["ours_un"], ["d"], 1.1),
+                  Ratio("ours / NSIS", ["ours_un"], ["nsis_un"], 1.0),
+                  Ratio("ours / MSI", ["ours_un"], ["msi_un"], 0.4)],
+}
+# Subject and goal for t(largest size) / t(smallest size), the goal stated for ten times the files.
+LINEAR = {"install": ("ours", 10.5), "upgrade": ("ours_up", 10.5), "update": ("ours_eng", None),
+          "uninstall": ("ours_un", 10.5)}
 
 
 # ---- Measuring ----------------------------------------------------------------------------------
 
 
+def run_wine(bed, args: list, cwd=None, env=None, timeout=3600, wrap=()) -> tuple:
+    """bed.wine with the command optionally wrapped (perf stat); returns (stdout, stderr)."""
+    e = dict(bed.env)
+    e.update(env or {})
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        subprocess.run([*wrap, "wine", *[str(a) for a in args]], env=e, cwd=cwd, stdout=out,
+                       stderr=err, stdin=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        return out.read().decode("latin-1"), err.read().decode("latin-1")
+
+
+@dataclass
+class Timing:
+    seconds: float  # wall clock, process creation to exit, inside the prefix
+    cpu: float  # processor time of the measured processes and the prefix's wineserver (0: unknown)
+    others: float  # processor time the rest of the machine took meanwhile
+
+
 def timed(cell: Cell, command: str, cwd: Path | None, name: str, env=None) -> tuple:
-    """Runs command in the cell's prefix through the timer; returns (exit code, seconds)."""
+    """Runs command in the cell's prefix through the timer; returns (exit code, Timing)."""
     cmd_file = cell.bed.root / f"{name}.cmd"
     cmd_file.write_bytes(command.encode("latin-1") + b"\r\n")
-    proc = cell.bed.wine(cell.bench / "tools" / "zsbtime.exe", "@" + cell.bed.winpath(cmd_file),
-                         cwd=str(cwd) if cwd else None, timeout=3600, env=env)
-    code = re.search(r"^exit code: (-?\d+)", proc.stdout, re.M)
-    elapsed = re.search(r"^elapsed: ([\d.]+)", proc.stdout, re.M)
+    stat_file = cell.bed.root / f"{name}.perf"
+    wrap = [PERF, "stat", "-x,", "-e", "task-clock", "-o", str(stat_file), "--"] if USE_PERF else []
+    server = server_pid(cell.bed)
+    server_before, busy_before = process_cpu(server), machine_busy()
+    stdout, stderr = run_wine(cell.bed, [cell.bench / "tools" / "zsbtime.exe",
+                                         "@" + cell.bed.winpath(cmd_file)],
+                              cwd=str(cwd) if cwd else None, env=env, wrap=wrap)
+    busy = machine_busy() - busy_before
+    code = re.search(r"^exit code: (-?\d+)", stdout, re.M)
+    elapsed = re.search(r"^elapsed: ([\d.]+)", stdout, re.M)
     if not code or not elapsed:
-        raise SystemExit(f"timer failed on {command}: {proc.stdout!r} {proc.stderr!r}")
-    return int(code.group(1)), float(elapsed.group(1))
+        raise SystemExit(f"timer failed on {command}: {stdout!r} {stderr!r}")
+    cpu = 0.0
+    if USE_PERF and stat_file.exists():
+        clock = re.search(r"^([\d.]+),msec,task-clock", stat_file.read_text(), re.M)
+        cpu = float(clock.group(1)) / 1000 + process_cpu(server) - server_before if clock else 0.0
+    return int(code.group(1)), Timing(float(elapsed.group(1)), cpu, max(0.0, busy - cpu))
 
 
-def new_cell(p: Payload, peers: list = ()) -> Cell:
-    """A prefix with the tools and our package, or, given peers, with their installers instead."""
-    cell = Cell(winebed.WineBed(), p)
+STAGES = {"pkg": "new", "old": "old", "eng": "eng", "eng_old": "eng_old"}
+
+
+def new_cell(sizes: Sizes, stage: tuple) -> Cell:
+    """A prefix with the tools and what the plan stages: packages (pkg, old, eng, eng_old, each
+    with this run's setup.exe) or peer installers (nsis, msi; _old for the older build's)."""
+    cell = Cell(winebed.WineBed(), sizes)
     (cell.bench / "tools").mkdir(parents=True)
-    for tool in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe"):
-        shutil.copy(BENCH_TOOLS / tool, cell.bench / "tools" / tool)
+    for name in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe", "zsbfloor.exe"):
+        shutil.copy(BENCH_TOOLS / name, cell.bench / "tools" / name)
     shutil.copy(winebed.TOOLS / "zsexit.exe", cell.bench / "tools" / "zsexit.exe")
     (cell.bench / "layout.txt").write_text(
-        "".join(f"{c}\\{e}\t{t}\n" for c, e, t, _ in p.entries), encoding="latin-1")
-    if peers:
-        (cell.bench / "peer").mkdir()
-        for key in peers:
-            shutil.copy(p.peers[key], cell.bench / "peer" / p.peers[key].name)
-    else:
-        shutil.copytree(p.package, cell.bench / "pkg")
-        shutil.copy(SETUP_COPY, cell.bench / "pkg" / "setup.exe")  # this run's build
+        "".join(f"{c}\\{e}\t{t}\n" for c, e, t, _ in sizes.new.entries), encoding="latin-1")
+    for name in stage:
+        if name in STAGES:
+            shutil.copytree(getattr(sizes, STAGES[name]).package, cell.bench / name)
+            shutil.copy(SETUP_COPY, cell.bench / name / "setup.exe")  # this run's build
+        else:
+            key, _, old = name.partition("_")
+            built = (sizes.old if old else sizes.new).peers[key]
+            folder = cell.bench / ("peer_old" if old else "peer")
+            folder.mkdir(exist_ok=True)
+            shutil.copy(built, folder / built.name)
     # The first process in a prefix pays for loading Wine's files; an empty run takes that
     # before anything is timed, and a second one measures the bare process cost.
     timed(cell, f'"{cell.win("tools", "zsexit.exe")}" 0', None, "warm")
@@ -596,59 +947,96 @@ def new_cell(p: Payload, peers: list = ()) -> Cell:
     return cell
 
 
-def measure(payloads: list, runs: int, settle_s: tuple) -> dict:
-    """times[key][files] = list of seconds, one per round."""
-    times: dict = {s.key: {p.files: [] for p in payloads} for s in SUBJECTS}
-    times["empty"] = {p.files: [] for p in payloads}
-    shared = [s for s in SUBJECTS if not s.own_prefix]
+def run_plan(cell: Cell, plan: Plan, steps: list, settle_s: tuple, record, test: str = "") -> None:
+    """Runs the plan's items in order; record(subject, timing) gets every timed subject of the
+    steps asked for. With test set (a subject's key), only up to that subject, which runs with
+    /TEST. A subject of another step runs untimed when a later one needs what it leaves."""
+    items = plan.items
+    if test:
+        items = items[:next(i for i, x in enumerate(items) if x.key == test) + 1]
+    wanted = [isinstance(x, Subject) and (x.step in steps or x.key == test) for x in items]
+    settle_first = False
+    for i, item in enumerate(items):
+        if not wanted[i] and not any(wanted[i + 1:]):
+            break
+        if settle_first and wanted[i]:
+            settle(CACHE, *settle_s)
+            settle_first = False
+        os.sync()
+        command, cwd = item.command(cell)
+        if test and item.key == test:
+            command += " /TEST"
+        code, timing = timed(cell, command, cwd, item.key, env=getattr(item, "env", None))
+        if code not in item.ok_codes:
+            raise SystemExit(f"{item.key}: exit code {code} ({command})")
+        problem = item.check(cell)
+        if problem:
+            raise SystemExit(f"{item.key}: incomplete output: {problem}")
+        if wanted[i]:
+            record(item, timing)
+        settle_first = settle_first or item.deletes
+
+
+def active_plans(steps: list, extra: bool, peers: bool) -> list:
+    """The plans with a subject of the steps asked for, without the extra rows unless asked."""
+    plans = []
+    for p in PLANS:
+        items = [x for x in p.items if extra or getattr(x, "role", "") != "extra"]
+        if (peers or not p.peer) and any(isinstance(x, Subject) and x.step in steps
+                                         for x in items):
+            plans.append(Plan(p.key, p.stage, items, p.peer))
+    return plans
+
+
+def measure(all_sizes: list, runs: int, settle_s: tuple, plans: list, steps: list) -> dict:
+    """times[key][files] = list of Timing, one per round."""
+    times: dict = {"empty": {sz.files: [] for sz in all_sizes}}
+    for plan in plans:
+        for x in plan.items:
+            if isinstance(x, Subject):
+                times.setdefault(x.key, {sz.files: [] for sz in all_sizes})
     for rnd in range(1, runs + 1):
-        for p in payloads:
-            # The subjects that share a prefix, then each one that needs a prefix of its own.
-            for group in [shared] + [[s] for s in SUBJECTS if s.own_prefix]:
+        for sz in all_sizes:
+            for plan in plans:
                 waited = settle(CACHE, *settle_s)
-                cell = new_cell(p, [s.peer for s in group if s.peer])
+                cell = new_cell(sz, plan.stage)
+                row = [f"round {rnd}/{runs}, {sz.files} files, {plan.key} (settled {waited:.0f} s, "
+                       f"load {load_average():.1f}):"]
+
+                def record(subject, timing, files=sz.files, row=row):
+                    times[subject.key][files].append(timing)
+                    cpu = f", cpu {timing.cpu:.1f} s, others {timing.others:.1f} s" \
+                        if timing.cpu else ""
+                    row.append(f"{subject.key} {timing.seconds:.2f} s{cpu}")
                 try:
-                    if group is shared:
+                    if plan is plans[0]:
                         _, empty = timed(cell, f'"{cell.win("tools", "zsexit.exe")}" 0', None,
                                          "empty")
-                        times["empty"][p.files].append(empty)
-                    row = [f"round {rnd}/{runs}, {p.files} files (settled {waited:.0f} s, "
-                           f"load {load_average():.1f}):"]
-                    for s in group:
-                        os.sync()
-                        command, cwd = s.command(cell)
-                        code, seconds = timed(cell, command, cwd, s.key, env=s.env)
-                        if code not in s.ok_codes:
-                            raise SystemExit(f"{s.label}: exit code {code} ({command})")
-                        problem = s.check(cell)
-                        if problem:
-                            raise SystemExit(f"{s.label}: incomplete output: {problem}")
-                        times[s.key][p.files].append(seconds)
-                        row.append(f"{s.key} {seconds:.2f} s")
-                    say(" ".join(row))
+                        times["empty"][sz.files].append(empty)
+                    run_plan(cell, plan, steps, settle_s, record)
                 finally:
                     cell.bed.close()
+                say(" ".join(row))
     return times
 
 
-# ---- Phases of our install ----------------------------------------------------------------------
+# ---- Phases of our runs -------------------------------------------------------------------------
 
 STAMP = re.compile(r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\] (.*)$")
 
 
-def phases(p: Payload, settle_s: tuple) -> list:
-    """One more install with /TEST; returns (seconds, what) from the log's stamps: each line's
-    share is the time since the line before it, i.e. the step that the line closes."""
+def phases(sz: Sizes, plan: Plan, subject: Subject, settle_s: tuple) -> list:
+    """One more run of the subject with /TEST; returns (seconds, what) from the log's stamps: each
+    line's share is the time since the line before it, i.e. the step that the line closes."""
     settle(CACHE, *settle_s)
-    cell = new_cell(p)
+    cell = new_cell(sz, plan.stage)
+    got = []
     try:
-        command, cwd = ours_command(cell)
-        code, total = timed(cell, command + " /TEST", cwd, "phases")
-        if code not in (0, 3010):
-            raise SystemExit(f"setup.exe /SILENTMODE /TEST: exit code {code}")
-        lines = (cell.bench / "pkg" / "zsetup.log").read_text(errors="replace").splitlines()
+        run_plan(cell, plan, [], settle_s, lambda s, t: got.append(t.seconds), test=subject.key)
+        lines = subject.log(cell).read_text(errors="replace").splitlines()
     finally:
         cell.bed.close()
+    total = got[-1]
     stamped = []
     for line in lines:
         m = STAMP.match(line)
@@ -664,10 +1052,10 @@ def phases(p: Payload, settle_s: tuple) -> list:
     return rows
 
 
-def print_phases(p: Payload, rows: list) -> None:
+def print_phases(files: int, subject: Subject, rows: list) -> None:
     total = rows[-1][0]
-    say(f"\nPhases of our install, {p.files} files (one run with /TEST, {total:.2f} s; each line's "
-        f"time is the step that ends with it):")
+    say(f"\nSteps of {subject.label.split(': ', 1)[1]}, {files} files (one run with /TEST, "
+        f"{total:.2f} s; each line's time is the step that ends with it):")
     shown = 0.0
     for seconds, text in rows[:-2]:
         if seconds >= max(0.05, 0.01 * total):
@@ -677,40 +1065,71 @@ def print_phases(p: Payload, rows: list) -> None:
     say(f"  {rows[-2][0]:8.2f} s  {rows[-2][1]}")
 
 
-# ---- The table ----------------------------------------------------------------------------------
+# ---- The tables ---------------------------------------------------------------------------------
 
 
-def table(times: dict, payloads: list) -> str:
-    sizes = [p.files for p in payloads]
-    med = {k: {n: statistics.median(v) for n, v in per.items() if v} for k, per in times.items()}
+def table(times: dict, sizes: list, plans: list, step: str) -> str:
+    subjects = [x for p in plans for x in p.items if isinstance(x, Subject) and x.step == step]
+    order = {"floor": 0, "extra": 1, "ours": 2, "peer": 3}
+    seen, rows = set(), []
+    for x in sorted(subjects, key=lambda x: order[x.role]):  # stable: plan order within a role
+        if x.key not in seen and any(times[x.key][n] for n in sizes):
+            seen.add(x.key)
+            rows.append(x)
+    med = {k: {n: statistics.median(t.seconds for t in v) for n, v in per.items() if v}
+           for k, per in times.items()}
     head = "| what | " + " | ".join(f"{n:,} files" for n in sizes) + " |"
     out = [head, "|---" * (len(sizes) + 1) + "|"]
 
     def cell_of(k, n):
-        runs = times[k][n]
+        runs = [t.seconds for t in times[k][n]]
+        if not runs:
+            return ""
         spread = f" ({min(runs):.2f}–{max(runs):.2f})" if len(runs) > 1 else ""
         return f"{med[k][n]:.2f} s{spread}"
 
-    for s in SUBJECTS:
-        out.append(f"| {s.label} | " + " | ".join(cell_of(s.key, n) for n in sizes) + " |")
-    out.append("| empty process (start-up cost, included in every row) | " +
-               " | ".join(cell_of("empty", n) for n in sizes) + " |")
-    for r in RATIOS:
+    for x in rows:
+        out.append(f"| {x.label} | " + " | ".join(cell_of(x.key, n) for n in sizes) + " |")
+    if step == "install":
+        out.append("| empty process (start-up cost, included in every row) | " +
+                   " | ".join(cell_of("empty", n) for n in sizes) + " |")
+    for r in RATIOS[step]:
         values = []
         for n in sizes:
+            if not all(n in med.get(k, {}) for k in r.numerator + r.denominator):
+                values.append("")
+                continue
             v = sum(med[k][n] for k in r.numerator) / sum(med[k][n] for k in r.denominator)
-            values.append(f"**{v:.2f}** {'meets' if v <= r.goal else 'misses'}")
-        out.append(f"| {r.label} (goal ≤ {r.goal}) | " + " | ".join(values) + " |")
-    if len(sizes) > 1:
+            verdict = "" if r.goal is None else (" meets" if v <= r.goal else " misses")
+            values.append(f"**{v:.2f}**{verdict}")
+        if any(values):
+            goal = "" if r.goal is None else f" (goal ≤ {r.goal})"
+            out.append(f"| {r.label}{goal} | " + " | ".join(values) + " |")
+    key, goal = LINEAR[step]
+    if len(sizes) > 1 and key in med and all(n in med[key] for n in sizes):
         lo, hi = min(sizes), max(sizes)
-        for k, goal in LINEAR:
-            label = next(s.label.split(":")[0] for s in SUBJECTS if s.key == k)
-            v = med[k][hi] / med[k][lo]
-            goal_at = goal * (hi / lo) / 10  # the goal is stated for ten times the files
-            verdict = "meets" if v <= goal_at else "misses"
-            cells = [""] * (len(sizes) - 1) + [f"**{v:.2f}** {verdict}"]
-            out.append(f"| {label}({hi:,}) / {label}({lo:,}) (goal ≤ {goal_at:g}) | " +
-                       " | ".join(cells) + " |")
+        v = med[key][hi] / med[key][lo]
+        goal_at = None if goal is None else goal * (hi / lo) / 10
+        verdict = "" if goal_at is None else (" meets" if v <= goal_at else " misses")
+        cells = [""] * (len(sizes) - 1) + [f"**{v:.2f}**{verdict}"]
+        what = "" if goal_at is None else f" (goal ≤ {goal_at:g})"
+        out.append(f"| ours({hi:,}) / ours({lo:,}){what} | " + " | ".join(cells) + " |")
+    return "\n".join(out)
+
+
+def cpu_table(times: dict, sizes: list, plans: list, steps: list) -> str:
+    """Median processor time of ours' runs and of the machine's other users meanwhile."""
+    keys = [x.key for p in plans for x in p.items
+            if isinstance(x, Subject) and x.role == "ours" and x.step in steps]
+    out = ["| what | " + " | ".join(f"{n:,} files: wall / cpu / others" for n in sizes) + " |",
+           "|---" * (len(sizes) + 1) + "|"]
+    for k in keys:
+        cells = []
+        for n in sizes:
+            runs = times[k][n]
+            cells.append(" / ".join(f"{statistics.median(getattr(t, f) for t in runs):.2f}"
+                                    for f in ("seconds", "cpu", "others")) if runs else "")
+        out.append(f"| {k} | " + " | ".join(cells) + " |")
     return "\n".join(out)
 
 
@@ -721,39 +1140,47 @@ def build() -> None:
     if not (winebed.BUILD_WIN / "build.ninja").exists():
         subprocess.run(["bash", str(ROOT / "scripts" / "build.sh")], check=True)
     else:
-        subprocess.run(["cmake", "--build", str(winebed.BUILD_WIN), "--target", *TARGETS],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(winebed.BUILD_WIN), "-j", "2", "--target",
+                        *TARGETS], check=True, stdout=subprocess.DEVNULL)
+
+
+USE_PERF = False
 
 
 def main(argv=None) -> int:
+    global USE_PERF
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--sizes", default="2000,20000", help="file counts, comma-separated")
     ap.add_argument("--runs", type=int, default=3, help="rounds (the table shows medians)")
+    ap.add_argument("--steps", default=",".join(STEPS), help="which of " + ", ".join(STEPS))
     ap.add_argument("--mib", type=int, default=100, help="payload size in MiB at every size")
     ap.add_argument("--components", type=int, default=4)
     ap.add_argument("--folders", type=int, default=40, help="nested folders in all")
     ap.add_argument("--sigma", type=float, default=1.5, help="log-normal sigma of the sizes")
+    ap.add_argument("--engine-share", type=int, default=20,
+                    help="payload files per engine container of the update (default 20)")
+    ap.add_argument("--engine-mib", type=int, default=25, help="size of the engine files in all")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--settle", type=float, default=45,
-                    help="least wait in seconds after bulk deletes before a round's size")
+                    help="least wait in seconds after bulk deletes before a timed run")
     ap.add_argument("--settle-max", type=float, default=120)
     ap.add_argument("--no-phases", action="store_true",
-                    help="skip the extra /TEST install per size that times the log's steps")
+                    help="skip the extra /TEST run per size and step that times the log's steps")
     ap.add_argument("--extra", action="store_true",
                     help="also measure the explanatory rows (the one-thread floors among them)")
     ap.add_argument("--no-peers", action="store_true", help="leave out the NSIS and MSI installers")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--json", type=Path, help="also write the figures here")
     args = ap.parse_args(argv)
+    steps = [s for s in STEPS if s in args.steps.split(",")]
+    if not steps or len(steps) != len(args.steps.split(",")):
+        raise SystemExit(f"--steps: choose from {', '.join(STEPS)}")
 
     if not args.no_build:
         build()
-    if args.extra:
-        SUBJECTS[2:2] = EXTRA  # after the floors, whose output the extra floor rows reuse
     if not args.no_peers:
         bootstrap_peers()
-        SUBJECTS.extend(PEERS)
-        RATIOS.extend(PEER_RATIOS)
+    USE_PERF = perf_works()
     # The run uses one copy of setup.exe throughout, whatever is rebuilt meanwhile.
     CACHE.mkdir(parents=True, exist_ok=True)
     # Replaced, not overwritten: a run that is going on may be copying the previous one.
@@ -761,30 +1188,56 @@ def main(argv=None) -> int:
     shutil.copy(SETUP, staged)
     os.replace(staged, SETUP_COPY)
     winebed.make_template()
-    payloads = [Payload(int(n), args.mib, args.seed, args.components, args.folders, args.sigma)
-                for n in args.sizes.split(",")]
-    for p in payloads:
-        prepare(p)
-        if not args.no_peers:
-            prepare_peers(p, [s.peer for s in PEERS])
+    plans = active_plans(steps, args.extra, not args.no_peers)
+    all_sizes = []
+    for n in args.sizes.split(","):
+        new = Payload(int(n), args.mib, args.seed, args.components, args.folders, args.sigma)
+        eng = Payload(int(n), args.engine_mib, args.seed, args.components, args.folders,
+                      args.sigma, 0, max(1, int(n) // args.engine_share))
+        all_sizes.append(Sizes(new, new.build(), eng, eng.build()))
+    staged_names = {name for p in plans for name in p.stage}
+    for sz in all_sizes:
+        for name, payload in (("pkg", sz.new), ("old", sz.old), ("eng", sz.eng),
+                              ("eng_old", sz.eng_old)):
+            # The floors and the install always need the package measured.
+            if name in staged_names or name == "pkg":
+                prepare(payload)
+        for payload, suffix in ((sz.new, ""), (sz.old, "_old")):
+            keys = [k for k in PEER_BUILDS if k + suffix in staged_names]
+            if keys:
+                prepare_peers(payload, keys)
     info = machine()
     say(f"machine: {info}")
     settle_s = (args.settle, max(args.settle, args.settle_max))
     start = time.monotonic()
-    times = measure(payloads, args.runs, settle_s)
-    result = table(times, payloads)
-    say(f"\nMedians of {args.runs} run(s), seconds from process creation to exit (min–max):\n")
-    say(result)
+    times = measure(all_sizes, args.runs, settle_s, plans, steps)
+    sizes = [sz.files for sz in all_sizes]
+    tables = {}
+    for step in steps:
+        tables[step] = table(times, sizes, plans, step)
+        say(f"\n{STEP_TITLES[step]}: medians of {args.runs} run(s), seconds from process creation "
+            f"to exit (min–max):\n")
+        say(tables[step])
+    if USE_PERF:
+        say("\nProcessor time of ours (medians, seconds): wall clock, processor time of its "
+            "processes and the prefix's wineserver, and what the machine's other users took "
+            "meanwhile:\n")
+        say(cpu_table(times, sizes, plans, steps))
     profile = {}
     if not args.no_phases:
-        for p in payloads:
-            profile[p.files] = phases(p, settle_s)
-            print_phases(p, profile[p.files])
+        for sz in all_sizes:
+            for plan in plans:
+                for x in plan.items:
+                    if isinstance(x, Subject) and x.role == "ours" and x.step in steps and x.log:
+                        rows = phases(sz, plan, x, settle_s)
+                        profile[f"{x.key}/{sz.files}"] = rows
+                        print_phases(sz.files, x, rows)
     say(f"\nmeasured in {(time.monotonic() - start) / 60:.1f} min; load at the end "
         f"{load_average():.1f}")
     if args.json:
+        plain = {k: {n: [vars(t) for t in v] for n, v in per.items()} for k, per in times.items()}
         args.json.write_text(json.dumps({"machine": info, "args": vars(args) | {"json": None},
-                                         "times": times, "table": result,
+                                         "times": plain, "tables": tables,
                                          "phases": profile}, indent=1, default=str))
     return 0
 

@@ -1,11 +1,13 @@
-// Benchmark floor B: zsbcopy.exe [--workers N] SOURCE TARGET [MAP] copies the files below SOURCE
-// into TARGET (which must not exist yet), one CopyFileA with fail-if-exists per file. With one
-// worker it copies while walking the tree. With N workers (default 2) it walks the tree first,
-// making the target folders in order, and N threads then copy the listed files, each taking the
-// next one: creating files under Wine is bound by the latency of each call. Without MAP the tree
-// is copied as it is. MAP (lines "relative source<TAB>relative target") places each file where the
-// install puts it, folders made as they are first needed; files the map does not name are not
-// copied. Exit 0 when every file was copied; else one line on stderr, 1.
+// Benchmark floor B: zsbcopy.exe [--workers N] [--beside] SOURCE TARGET [MAP] copies the files
+// below SOURCE into TARGET (which must not exist yet, unless --beside), one CopyFileA with
+// fail-if-exists per file. With one worker it copies while walking the tree. With N workers
+// (default 2) it walks the tree first, making the target folders in order, and N threads then copy
+// the listed files, each taking the next one: creating files under Wine is bound by the latency of
+// each call. Without MAP the tree is copied as it is. MAP (lines "relative source<TAB>relative
+// target") places each file where the install puts it, folders made as they are first needed; files
+// the map does not name are not copied. --beside is the upgrade's copy: a file whose target is
+// there already goes beside it under the alternate name the setup program uses (C:\P\lib.dll ->
+// C:\P\_ib.d00). Exit 0 when every file was copied; else one line on stderr, 1.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +43,25 @@ struct FindGuard {
     if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
   }
 };
+
+// Set by --beside: a copy onto an existing target goes to its alternate name instead.
+bool g_beside = false;
+
+// The name beside a file under which its replacement waits.
+std::string Alternate(const char* path) {
+  std::string alt = path;
+  size_t name = alt.rfind('\\') + 1;
+  size_t dot = alt.rfind('.');
+  if (dot == std::string::npos || dot < name) return alt + "_00";
+  alt[name] = '_';
+  return alt.substr(0, dot + (dot + 1 < alt.size() ? 2 : 1)) + "00";
+}
+
+bool CopyOne(const char* from, const char* to) {
+  if (CopyFileA(from, to, TRUE)) return true;
+  return g_beside && GetLastError() == ERROR_FILE_EXISTS &&
+         CopyFileA(from, Alternate(to).c_str(), TRUE);
+}
 
 bool Join(char* out, const char* folder, const char* name) {
   int n = snprintf(out, MAX_PATH, "%s\\%s", folder, name);
@@ -85,7 +106,7 @@ bool CopyMapped(const char* from, const char* root, Layout* layout, long* files)
   if (!MakeParents(to, strlen(root), layout)) return false;
   if (layout->list != nullptr) {
     layout->list->emplace_back(from, to);
-  } else if (!CopyFileA(from, to.c_str(), TRUE)) {
+  } else if (!CopyOne(from, to.c_str())) {
     fprintf(stderr, "zsbcopy: cannot copy %s: %lu\n", from, GetLastError());
     return false;
   }
@@ -126,7 +147,7 @@ bool CopyTree(const char* source, const char* target, const char* root, Layout* 
     } else if (layout->list != nullptr) {
       layout->list->emplace_back(from, to);
       ++*files;
-    } else if (CopyFileA(from, to, TRUE)) {
+    } else if (CopyOne(from, to)) {
       ++*files;
     } else {
       fprintf(stderr, "zsbcopy: cannot copy %s: %lu\n", from, GetLastError());
@@ -155,7 +176,7 @@ DWORD WINAPI CopyMain(void* arg) {
   for (LONG i = InterlockedIncrement(&copies->next); i < count && !copies->failed;
        i = InterlockedIncrement(&copies->next)) {
     const auto& copy = (*copies->list)[i];
-    if (!CopyFileA(copy.first.c_str(), copy.second.c_str(), TRUE)) {
+    if (!CopyOne(copy.first.c_str(), copy.second.c_str())) {
       DWORD error = GetLastError();
       if (InterlockedExchange(&copies->failed, 1) == 0) {
         snprintf(copies->failure, sizeof copies->failure, "zsbcopy: cannot copy %s: %lu",
@@ -197,15 +218,25 @@ bool CopyList(const std::vector<std::pair<std::string, std::string>>& list, int 
 
 int main(int argc, char** argv) {
   int workers = 2;
-  if (argc > 2 && strcmp(argv[1], "--workers") == 0) {
-    char* end = nullptr;
-    long n = strtol(argv[2], &end, 10);
-    workers = end != argv[2] && *end == 0 && n >= 1 && n <= kMostWorkers ? static_cast<int>(n) : 0;
-    argc -= 2;
-    argv += 2;
+  for (;;) {
+    if (argc > 2 && strcmp(argv[1], "--workers") == 0) {
+      char* end = nullptr;
+      long n = strtol(argv[2], &end, 10);
+      workers =
+          end != argv[2] && *end == 0 && n >= 1 && n <= kMostWorkers ? static_cast<int>(n) : 0;
+      argc -= 2;
+      argv += 2;
+    } else if (argc > 1 && strcmp(argv[1], "--beside") == 0) {
+      g_beside = true;
+      --argc;
+      ++argv;
+    } else {
+      break;
+    }
   }
-  if ((argc != 3 && argc != 4) || workers == 0) {
-    fprintf(stderr, "usage: zsbcopy [--workers 1-%d] SOURCE TARGET [MAP]\n", kMostWorkers);
+  if ((argc != 3 && argc != 4) || workers == 0 || (g_beside && argc != 4)) {
+    fprintf(stderr, "usage: zsbcopy [--workers 1-%d] [--beside] SOURCE TARGET [MAP]\n",
+            kMostWorkers);
     return 2;
   }
   Layout layout;
@@ -215,7 +246,8 @@ int main(int argc, char** argv) {
       fprintf(stderr, "zsbcopy: no map in %s\n", argv[3]);
       return 2;
     }
-    if (!CreateDirectoryA(argv[2], nullptr)) {
+    if (!CreateDirectoryA(argv[2], nullptr) &&
+        (!g_beside || GetLastError() != ERROR_ALREADY_EXISTS)) {
       fprintf(stderr, "zsbcopy: cannot create %s: %lu\n", argv[2], GetLastError());
       return 1;
     }
