@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "system/hook.h"
 #include "system/os.h"
 #include "system/test_util.h"
 
@@ -511,6 +512,13 @@ struct PendingValue {
   }
 };
 
+// Refuses the scheduling of files whose name holds "refused", as an injected failure would.
+DWORD RefuseSchedule(const SysChange* change) {
+  return change->kind == SYS_FILE_SCHEDULE && strstr(change->path, "refused") != nullptr
+             ? ERROR_ACCESS_DENIED
+             : ERROR_SUCCESS;
+}
+
 TEST(FileRestartMoves, AppendsWhatMoveFileExWouldWriteInOneChange) {
   std::string d = ScratchDir("restart_moves");
   ASSERT_TRUE(WriteText(d + "_ib.d00", "new"));
@@ -554,6 +562,24 @@ TEST(FileRestartMoves, AppendsWhatMoveFileExWouldWriteInOneChange) {
                 std::string(4, '\0'),
             second.Get());
   RegDeleteValueW(second.key, second.name);
+
+  // Each move is a change the observers are told of: one they refuse ends the list there.
+  list.Write(before, REG_MULTI_SZ);
+  ASSERT_EQ(1, SysAddChangeObserver(RefuseSchedule));
+  FileRestartMoves refused;
+  ASSERT_EQ(1, FileRestartMovesAdd(&refused, from[0].c_str(), to[0].c_str()));
+  ASSERT_EQ(1, FileRestartMovesAdd(&refused, (d + "refused.tmp").c_str(), nullptr));
+  ASSERT_EQ(1, FileRestartMovesAdd(&refused, from[1].c_str(), nullptr));
+  EXPECT_EQ(1, FileRestartMovesWrite(&refused, 1));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(IsPending(to[0]));
+  EXPECT_FALSE(IsPending(d + "refused.tmp"));
+  EXPECT_FALSE(IsPending(from[1]));
+  // Without stopping, the moves after a refused one are still scheduled.
+  list.Write(before, REG_MULTI_SZ);
+  EXPECT_EQ(2, FileRestartMovesWrite(&refused, 0));
+  EXPECT_TRUE(IsPending(from[1]));
+  SysRemoveChangeObserver(RefuseSchedule);
 }
 
 // The Windows folder's wininit.ini, removed before and after each 9x test.
