@@ -31,11 +31,6 @@ void PutU32(unsigned char* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-uint32_t GetU32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 // Sends all of data; a short send is followed by the rest.
 bool SendAll(AuthConnection* connection, const void* data, uint32_t length) {
   const char* p = static_cast<const char*>(data);
@@ -49,42 +44,8 @@ bool SendAll(AuthConnection* connection, const void* data, uint32_t length) {
   return true;
 }
 
-bool ReceiveByte(AuthConnection* connection, unsigned char* byte) {
-  return connection->ReceiveExactly(byte, 1) == 1;
-}
-
-// Reads up to and including the reply's marker. Stray bytes before it are skipped, a bounded
-// number of them; 0xAB 0xAB 0xCD counts as a marker.
-bool FindMarker(AuthConnection* connection) {
-  unsigned char byte = 0;
-  if (!ReceiveByte(connection, &byte)) return false;
-  for (int skipped = 0; skipped <= AUTH_MARKER_SCAN_LIMIT; ++skipped) {
-    if (byte != kMarker0) {
-      if (!ReceiveByte(connection, &byte)) return false;
-      continue;
-    }
-    if (!ReceiveByte(connection, &byte)) return false;
-    if (byte == kMarker1) return true;
-  }
-  return false;
-}
-
-int ReceiveReply(AuthConnection* connection, void* reply, uint32_t replyMax,
-                 uint32_t* replyLength) {
-  if (!FindMarker(connection)) return AUTH_TRANSPORT_FAILED;
-  unsigned char header[6];
-  if (connection->ReceiveExactly(header, sizeof header) != static_cast<int>(sizeof header)) {
-    return AUTH_TRANSPORT_FAILED;
-  }
-  int16_t code = static_cast<int16_t>(static_cast<uint16_t>(header[0] | (header[1] << 8)));
-  uint32_t length = GetU32(header + 2);
-  if (length > replyMax) return AUTH_REPLY_TOO_LARGE;
-  if (length != 0 &&
-      connection->ReceiveExactly(reply, static_cast<int>(length)) != static_cast<int>(length)) {
-    return AUTH_TRANSPORT_FAILED;
-  }
-  *replyLength = length;
-  return code;
+int ReceiveFrom(void* context, void* buffer, int size) {
+  return static_cast<AuthConnection*>(context)->ReceiveExactly(buffer, size);
 }
 
 }  // namespace
@@ -240,7 +201,7 @@ int AuthExchange(AuthConnection* connection, uint16_t type, const void* payload,
       SendAll(connection, payload, payloadLength)) {
     // A server that stays silent must not hold the setup forever.
     connection->SetReceiveDeadline(GetTickCount() + connection->replyTimeLimit);
-    result = ReceiveReply(connection, reply, replyMax, replyLength);
+    result = AuthReadReply(ReceiveFrom, connection, reply, replyMax, replyLength);
     connection->ClearReceiveDeadline();
   }
   connection->Unlock();

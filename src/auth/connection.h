@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <winsock.h>
 
+#include "auth/frame.h"
+
 // Windows Sockets 1.1, loaded from the System folder by its full path on first use and kept: a
 // static import would be looked for beside the program first. No library or function: null, and
 // the attempt fails as an unreachable server does.
@@ -24,17 +26,8 @@ struct AuthSockets {
 };
 const AuthSockets* AuthSocketsApi();
 
-// Results of AuthExchange besides the server's result code.
-enum {
-  AUTH_REPLY_TOO_LARGE = -2,  // the reply's payload exceeds the caller's buffer; left unread
-  AUTH_TRANSPORT_FAILED = -3  // send, receive, time limit, or no marker found
-};
-
 // How long a reply may take, from the request's last byte to the reply's last byte.
 enum { AUTH_REPLY_TIME_LIMIT_MS = 60000 };
-
-// Largest number of bytes skipped while looking for a reply's marker.
-enum { AUTH_MARKER_SCAN_LIMIT = 4096 };
 
 class AuthConnection {
  public:
@@ -81,7 +74,8 @@ class AuthConnection {
 };
 
 // Sends one request (type, payload) and receives its reply into reply (at most replyMax bytes;
-// *replyLength gets the payload's length). Returns the server's result code (sign-extended from
-// 16 bits), AUTH_REPLY_TOO_LARGE or AUTH_TRANSPORT_FAILED. Holds the connection's lock throughout.
+// *replyLength gets the payload's length) with AuthReadReply. Returns the server's result code
+// (sign-extended from 16 bits), AUTH_REPLY_TOO_LARGE or AUTH_TRANSPORT_FAILED (also for a failed
+// send or the time limit). Holds the connection's lock throughout.
 int AuthExchange(AuthConnection* connection, uint16_t type, const void* payload,
                  uint32_t payloadLength, void* reply, uint32_t replyMax, uint32_t* replyLength);

@@ -1,7 +1,6 @@
 // The security library, the NTLM server context and the two protocol messages.
 #include "auth/ntlm.h"
 
-#include <limits.h>
 #include <string.h>
 
 #include "auth/connection.h"
@@ -17,15 +16,10 @@ const char* const kEntryNames[] = {
 
 enum { kOpeningType = 1600, kTokensType = 1601 };
 enum { kOpeningFixed = 24, kOpeningPayloadMax = 2048, kOpeningReplyMax = 128 };
-enum { kTokensFixed = 12, kTokensFiller = 12, kTokensReplyMax = 2048, kTokensReplyFixed = 20 };
+enum { kTokensFixed = 12, kTokensFiller = 12, kTokensReplyMax = 2048 };
 
 void PutU32(unsigned char* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t GetU32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
 bool HasHandle(const SecHandle& handle) { return handle.dwLower != 0 || handle.dwUpper != 0; }
@@ -185,17 +179,9 @@ int AuthExchangeTokens(AuthConnection* connection, const AuthTokenBuffer* output
       AuthExchange(connection, kTokensType, payload, kTokensFixed + tokenLength + kTokensFiller,
                    reply, sizeof reply, &replyLength);
   if (result < 0) return result;
-  if (replyLength < kTokensReplyFixed) return AUTH_REPLY_MALFORMED;
-  uint32_t status = GetU32(reply + 4);
-  if (status != 0) return status > INT_MAX ? INT_MAX : static_cast<int>(status);
-  uint32_t offset = GetU32(reply + 8);
-  uint32_t length = GetU32(reply + 12);
-  // Untrusted: the token must lie inside the reply, compared without sums that could wrap.
-  if (offset > replyLength || length > replyLength - offset || length > sizeof input->data) {
-    return AUTH_REPLY_MALFORMED;
-  }
-  memcpy(input->data, reply + offset, length);
-  input->buffer.cbBuffer = length;
-  *continueFlag = GetU32(reply + 16);
-  return 0;
+  uint32_t length = 0;
+  result = AuthParseTokenReply(reply, replyLength, input->data, sizeof input->data, &length,
+                               continueFlag);
+  if (result == 0) input->buffer.cbBuffer = length;
+  return result;
 }

@@ -8,13 +8,12 @@
 #define SECURITY_WIN32
 #include <sspi.h>
 
+#include "auth/frame.h"
+
 class AuthConnection;
 
 // Largest token either side sends (the frame's limit).
 enum { AUTH_TOKEN_MAX = 2048 };
-
-// Result of AuthExchangeTokens for a reply whose layout does not hold together.
-enum { AUTH_REPLY_MALFORMED = -4 };
 
 // One SECBUFFER_TOKEN buffer with its descriptor. The length is the token's, or the room for one.
 struct AuthTokenBuffer {

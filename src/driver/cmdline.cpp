@@ -1,5 +1,6 @@
 #include "driver/cmdline.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -94,6 +95,21 @@ int CmdScanVariables(char* buffer, CmdVariable* vars, int maxCount) {
     from = valueEnd + 1;
   }
   return count;
+}
+
+void CmdSplitServer(const char* text, char* host, int hostSize, int* port) {
+  *port = 0;
+  if (hostSize <= 0) return;
+  const char* colon = strrchr(text, ':');
+  size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+  if (length > static_cast<size_t>(hostSize - 1)) length = static_cast<size_t>(hostSize - 1);
+  memcpy(host, text, length);
+  host[length] = 0;
+  if (colon == nullptr) return;
+  char* end = nullptr;
+  long value = strtol(colon + 1, &end, 10);
+  if (end != colon + 1 && *end == 0 && value >= 0 && value <= 65535)
+    *port = static_cast<int>(value);
 }
 
 uint16_t CmdCrc16(const char* text, int maxLength) {

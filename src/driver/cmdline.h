@@ -40,6 +40,11 @@ struct CmdVariable {
 // and at a value that ends the text.
 int CmdScanVariables(char* buffer, CmdVariable* vars, int maxCount);
 
+// Splits an authorization server text at its last ':' into host (hostSize bytes, always
+// terminated; a longer host is cut) and port. A port that is not a decimal number from 0 to 65535,
+// and a text without ':', give port 0, which no server listens on.
+void CmdSplitServer(const char* text, char* host, int hostSize, int* port);
+
 // CRC-16/XMODEM (polynomial 0x1021, initial 0, no reflection, no final XOR) of the first
 // at most maxLength bytes of text, without the terminator.
 uint16_t CmdCrc16(const char* text, int maxLength);

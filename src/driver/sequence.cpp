@@ -74,18 +74,8 @@ struct Document {
 void AuthorizeRemotely() {
   if (g_options.authServer[0] == 0 || g_context.exitCode != 101) return;
   char host[sizeof g_options.authServer];
-  StrCopyN(host, g_options.authServer, sizeof host);
   int port = 0;
-  char* colon = strrchr(host, ':');
-  if (colon != nullptr) {
-    *colon = 0;
-    // A port that is not a number of 0 to 65535 counts as 0, which no server listens on.
-    char* end = nullptr;
-    long value = strtol(colon + 1, &end, 10);
-    if (end != colon + 1 && *end == 0 && value >= 0 && value <= 65535) {
-      port = static_cast<int>(value);
-    }
-  }
+  CmdSplitServer(g_options.authServer, host, sizeof host, &port);
   if (RemoteAuthorize(host, port)) {
     g_context.exitCode = 0;
   } else {

@@ -2,6 +2,8 @@
 // sections of global.xml.
 #pragma once
 
+#include "install/lists.h"
+
 struct XML_Document;
 struct SetupExitContext;
 
@@ -30,21 +32,11 @@ void commitChanges();
 
 struct XML_Node;
 
-// Removes everything the entries of a COMMON element name: files, then folders with their
-// files, then folders (deepest first), then keys, values and keys that are empty. Entries without
-// a name, files and folders without an absolute path, and keys directly below a root are passed
-// over.
+// Removes everything the entries of a COMMON element name, as SetupWalkListEntries walks them.
 void SetupRemoveListEntries(XML_Document* doc, XML_Node* common);
 
 // SetupRemoveListEntries on ROLLBACK\COMMON.
 void SetupRollbackCommon(XML_Document* doc);
 
-// Drops from COMMON of list the entries a removal would pass over, so that no stored list carries
-// them. 1, or 0 without memory.
-int SetupKeepRemovableEntries(XML_Document* doc, XML_Node* list);
-
 // Removes what UNINSTALL\COMMON of the document names.
 void SetupUnistallCommon(XML_Document* doc);
-
-// Merges the ROLLBACK section into the UNINSTALL section.
-void SetupMergeUnistallInfo(XML_Document* doc);

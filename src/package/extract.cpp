@@ -14,53 +14,11 @@
 
 namespace {
 
-// ---- CRC-32 ----
-
-struct CrcTable {
-  uint32_t entry[256];
-  CrcTable() {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      entry[i] = c;
-    }
-  }
-};
-
-const CrcTable kCrc;
-
-// ---- Update containers ----
-
-// The first "[" at or after from whose next len bytes equal text ignoring case; -1 when none lies
-// wholly inside the buffer.
-long FindBracketed(const char* data, long size, long from, const char* text, long len) {
-  for (long i = from; i + len <= size; ++i) {
-    if (data[i] != '[') continue;
-    // The locale-independent comparison of the system is missing on the older systems.
-    if (StrCompareNoCaseAscii(data + i, text, static_cast<size_t>(len)) == 0) return i;
-  }
-  return -1;
-}
-
-// The marker's letters compare ignoring case; its last four bytes exactly.
-long FindMarker(const char* data, long size, long from) {
-  static const char kTail[4] = {'\r', '\n', 0x1A, 0};
-  for (long at = from;; ++at) {
-    at = FindBracketed(data, size, at, "[update_data]", 13);
-    if (at < 0 || at + 17 > size) return -1;
-    if (memcmp(data + at + 13, kTail, 4) == 0) return at;
-  }
-}
-
-// Reads a decimal key of the section. Missing or not a number gives fallback; the value keeps its
-// true sign (64 bits, so "4294967295" and "-1" are both representable).
+// Reads a decimal key of the information section from its profile file (see UpdateNumber).
 long long ProfileNumber(const char* file, const char* key, long long fallback) {
   char text[64];
   GetPrivateProfileStringA("update_info", key, "", text, sizeof text, file);
-  char* end = nullptr;
-  long long value = strtoll(text, &end, 10);
-  if (end == text) return fallback;
-  return value;
+  return UpdateNumber(text, fallback);
 }
 
 bool WriteAll(HANDLE file, const char* path, const void* data, DWORD size) {
@@ -236,13 +194,6 @@ bool ExtractCurrent(Archive* archive, const char* output) {
 
 }  // namespace
 
-uint32_t Crc32(uint32_t crc, const void* data, size_t size) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = kCrc.entry[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
 int ExtractUpdateData(const char* path, const char* output, char* infoName) {
   infoName[0] = 0;
   HeapGuard<char> data;
@@ -261,10 +212,8 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
     DWORD got = 0;
     if (!ReadFile(file.handle, data.block, low, &got, nullptr) || got != low) return 0;
   }
-  long section = FindBracketed(data.block, size, 0, "[update_info]", 13);
-  if (section < 0) return 0;
-  long marker = FindMarker(data.block, size, section);
-  if (marker < 0) return 0;
+  UpdateLayout layout;
+  if (!UpdateLocate(data.block, size, &layout)) return 0;
 
   char folder[MAX_PATH];
   DWORD n = GetTempPathA(sizeof folder, folder);
@@ -279,19 +228,17 @@ int ExtractUpdateData(const char* path, const char* output, char* infoName) {
       return 0;
     }
     StrCopyN(infoName, info, MAX_PATH);
-    if (!WriteAll(file.handle, info, data.block + section, static_cast<DWORD>(marker - section))) {
+    if (!WriteAll(file.handle, info, data.block + layout.section,
+                  static_cast<DWORD>(layout.marker - layout.section))) {
       return 0;
     }
   }
 
-  long long available = size - (marker + 17);
   long long fileSize = ProfileNumber(info, "filesize", 0);
-  if (fileSize < 0 || fileSize > available) return 0;
   // An unsigned 32-bit number written either way: "4294967295" and "-1" are the same CRC.
   uint32_t expected = static_cast<uint32_t>(ProfileNumber(info, "crc", -1));
-  const char* payload = data.block + marker + 17;
-  uint32_t actual = fileSize == 0 ? 0 : Crc32(0, payload, static_cast<size_t>(fileSize));
-  if (actual != expected) return 0;
+  if (!UpdateCheckPayload(data.block, size, layout, fileSize, expected)) return 0;
+  const char* payload = data.block + layout.payload;
 
   HANDLE out = SysCreateFile(output, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH);

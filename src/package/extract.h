@@ -6,9 +6,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-// CRC-32 (reflected polynomial 0xEDB88320, initial value and final inversion all ones) of size
-// bytes, continuing from crc (0 to start).
-uint32_t Crc32(uint32_t crc, const void* data, size_t size);
+#include "package/update.h"
 
 // Validates the update container at path and writes its payload to output. infoName (260 bytes)
 // is emptied first and, once the information section was found, names a temporary profile file

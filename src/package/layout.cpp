@@ -10,6 +10,7 @@
 #include "driver/log.h"
 #include "driver/vislib.h"
 #include "install/engines.h"
+#include "package/datafile.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"
@@ -86,6 +87,41 @@ bool ReadExactly(HANDLE file, void* buffer, DWORD size) {
 bool WriteExactly(HANDLE file, const char* path, const void* buffer, DWORD size) {
   DWORD written = 0;
   return SysWriteFile(file, path, buffer, size, &written) && written == size;
+}
+
+// The files of SetupSplitDataFile: data.dat being read and the entry being written.
+struct SplitFiles {
+  const char* workDir;
+  HandleGuard data;
+  HandleGuard out;
+  char path[MAX_PATH];
+};
+
+bool SplitRead(void* context, void* buffer, uint32_t n) {
+  return ReadExactly(static_cast<SplitFiles*>(context)->data.handle, buffer, n);
+}
+
+bool SplitCreate(void* context, const char* name) {
+  SplitFiles* f = static_cast<SplitFiles*>(context);
+  StrCopyN(f->path, f->workDir, sizeof f->path);
+  StrAppendN(f->path, name, sizeof f->path);
+  f->out.handle =
+      SysCreateFile(f->path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  return f->out.handle != INVALID_HANDLE_VALUE;
+}
+
+bool SplitWrite(void* context, const void* data, uint32_t n) {
+  SplitFiles* f = static_cast<SplitFiles*>(context);
+  return WriteExactly(f->out.handle, f->path, data, n);
+}
+
+bool SplitClose(void* context, bool ok) {
+  SplitFiles* f = static_cast<SplitFiles*>(context);
+  bool closed = CloseHandle(f->out.handle) != 0;
+  f->out.handle = nullptr;
+  // A truncated data.dat must not leave a short file that looks complete.
+  if (!ok || !closed) SysDeleteFile(f->path);
+  return closed;
 }
 
 // Joins the pieces into data.dat; ends the run for a piece that is not supplied.
@@ -172,46 +208,14 @@ int SetupPrepareData(const SetupExitContext* exitContext, char* workDir, int pie
 }
 
 int SetupSplitDataFile(const char* workDir) {
+  SplitFiles files;
+  files.workDir = workDir;
   char dataPath[MAX_PATH];
   StrCopyN(dataPath, workDir, sizeof dataPath);
   StrAppendN(dataPath, "data.dat", sizeof dataPath);
-  HandleGuard data(CreateFileA(dataPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (data.handle == INVALID_HANDLE_VALUE) return 0;
-  unsigned char header[8];
-  if (!ReadExactly(data.handle, header, sizeof header)) return 0;
-  int32_t count;
-  memcpy(&count, header, 4);
-  static char block[kBlock];
-  for (int32_t e = 0; e < count; ++e) {
-    unsigned char entry[208];
-    if (!ReadExactly(data.handle, entry, sizeof entry)) return 0;
-    int32_t size;
-    memcpy(&size, entry + 200, 4);
-    const char* stored = reinterpret_cast<const char*>(entry);
-    // The name must end inside its field and be a plain name other than data.dat itself.
-    if (size < 0 || memchr(stored, 0, 200) == nullptr || !StrIsPlainFileName(stored) ||
-        lstrcmpiA(stored, "data.dat") == 0 || strlen(workDir) + strlen(stored) > MAX_PATH - 1) {
-      return 0;
-    }
-    char path[MAX_PATH];
-    StrCopyN(path, workDir, sizeof path);
-    StrAppendN(path, stored, sizeof path);
-    HANDLE out =
-        SysCreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    if (out == INVALID_HANDLE_VALUE) return 0;
-    bool ok = true;
-    for (int32_t left = size; ok && left > 0;) {
-      DWORD part = left > static_cast<int32_t>(kBlock) ? kBlock : static_cast<DWORD>(left);
-      ok = ReadExactly(data.handle, block, part) && WriteExactly(out, path, block, part);
-      left -= static_cast<int32_t>(part);
-    }
-    if (!CloseHandle(out)) ok = false;
-    if (!ok) {
-      // A truncated data.dat must not leave a short file that looks complete.
-      SysDeleteFile(path);
-      return 0;
-    }
-  }
-  return 1;
+  files.data.handle = CreateFileA(dataPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (files.data.handle == INVALID_HANDLE_VALUE) return 0;
+  DataSplitIo io = {&files, SplitRead, SplitCreate, SplitWrite, SplitClose};
+  return DataSplitWalk(&io, strlen(workDir));
 }

@@ -3,11 +3,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include "settings/settings.h"
 #include "system/str.h"
 #include "xml/xml.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -31,6 +34,16 @@ int KindOf(const wchar16* name) {
     if (*a == 0 && *b == 0) return k;
   }
   return -1;
+}
+
+// Profile names compare as the system compares texts ignoring case; the portable build, which
+// the fuzzers run, compares ASCII letters so.
+bool SameProfileName(const char* a, const char* b) {
+#ifdef _WIN32
+  return lstrcmpiA(a, b) == 0;
+#else
+  return StrCompareNoCaseAscii(a, b, static_cast<size_t>(-1)) == 0;
+#endif
 }
 
 // ---- The index of list entries ----
@@ -305,7 +318,7 @@ int SetupMergeProfiles(XML_Document* dstDoc, XML_Node* dstData, XML_Document* sr
     XML_Node* target = nullptr;
     if (profileName[0] != 0) {
       for (int t = 0; t < n && target == nullptr; ++t) {
-        if (lstrcmpiA(profiles[t].key, profileName) == 0) target = profiles[t].node;
+        if (SameProfileName(profiles[t].key, profileName)) target = profiles[t].node;
       }
     } else if (n > 0) {
       target = profiles[0].node;
@@ -332,11 +345,13 @@ int SetupMergeProfiles(XML_Document* dstDoc, XML_Node* dstData, XML_Document* sr
 
 int SetupAddListEntry(XML_Document* doc, XML_Node* list, const char* path, int kind) {
   if (path == nullptr) return 0;
+#ifdef _WIN32
   char shortPath[MAX_PATH];
   if (kind == LIST_FILE || kind == LIST_DIR) {
     DWORD n = GetShortPathNameA(path, shortPath, sizeof shortPath);
     if (n > 0 && n < sizeof shortPath) path = shortPath;
   }
+#endif
   return SetupAddListEntryRecorded(doc, list, path, kind);
 }
 

@@ -547,7 +547,7 @@ XML_Node* XML_GetChildAt(XML_Node* element, int index) {
   if (element == nullptr || index < 0) return nullptr;
   // Continue from the child reached last time when the index is not behind it, so that callers
   // walking by index cost one walk of the list in all. Appends do not move earlier indices, and
-  // only deleting every child removes nodes, which resets the mark.
+  // only deleting children removes nodes, which resets the mark.
   XML_Node* node = element->firstChild;
   int pos = 0;
   if (element->indexNode != nullptr && index >= element->indexPos) {
@@ -578,6 +578,29 @@ int XML_DeleteChildren(XML_Node* element) {
   if (element == nullptr) return 0;
   XmlFreeList(element->firstChild);
   ClearChildren(element);
+  return 0;
+}
+
+int XML_DeleteElements(XML_Node* element, int (*drop)(XML_Node* child, void* context),
+                       void* context) {
+  if (!IsElement(element)) return 0;
+  XML_Node** link = &element->firstChild;
+  XML_Node* last = nullptr;
+  while (*link != nullptr) {
+    XML_Node* node = *link;
+    if (node->kind == XML_ELEMENT && drop(node, context)) {
+      *link = node->nextSibling;
+      node->nextSibling = nullptr;
+      --element->elementCount;
+      XmlFreeList(node);
+      continue;
+    }
+    last = node;
+    link = &node->nextSibling;
+  }
+  element->lastChild = last;
+  element->indexNode = nullptr;
+  element->indexPos = 0;
   return 0;
 }
 
@@ -771,7 +794,10 @@ XML_Node* XML_CopyElement(XML_Document* doc, XML_Node* parent, const wchar16* na
   bool ok = true;
   while (src != nullptr) {
     if (src->kind == XML_ATTRIBUTE) {
-      if (!CopyAttribute(doc, dest, srcDoc, src, dest == target, &log)) {
+      // Readers take the first attribute of a name: a later one of the same element must not
+      // replace it in the copy, or the copy would read otherwise than its source.
+      if (FindAttr(src->parent, src->name) == src &&
+          !CopyAttribute(doc, dest, srcDoc, src, dest == target, &log)) {
         ok = false;
         break;
       }

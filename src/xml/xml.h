@@ -130,6 +130,11 @@ int XML_CountElements(XML_Node* element);
 // Frees every descendant of element and leaves it without children; the element stays. 0.
 int XML_DeleteChildren(XML_Node* element);
 
+// Frees, in one walk, every child element of element for which drop(child, context) is nonzero,
+// with its descendants; the other children stay as they are, in their order. 0.
+int XML_DeleteElements(XML_Node* element, int (*drop)(XML_Node* child, void* context),
+                       void* context);
+
 // ---- Attributes ----
 
 // Reads the decoded value of the first attribute named name. *count is the buffer's size in
@@ -183,8 +188,9 @@ XML_Node* XML_Find(XML_Document* doc, XML_Node* start, const wchar16* path, int 
 
 // Finds or makes XML_FindChild (doc, parent, name, mode) and copies every child of srcElement (a
 // node of srcDoc, which must be another document) into it: element children are always appended,
-// attributes replace those of the same name. On failure the target is restored as it was before
-// the call and the result is null.
+// attributes replace those of the same name on the target (of several of one name on a source
+// element, the first is copied, the one readers see). On failure the target is restored as it was
+// before the call and the result is null.
 XML_Node* XML_CopyElement(XML_Document* doc, XML_Node* parent, const wchar16* name,
                           XML_Document* srcDoc, XML_Node* srcElement, int mode);
 

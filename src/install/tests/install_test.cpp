@@ -70,6 +70,8 @@ TEST(ListEntries, RemovalsPassOverEntriesThatNameNoOwnItem) {
   HKEY key;
   RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest\\Below", &key);
   RegCloseKey(key);
+  RegCreateKeyA(HKEY_CURRENT_USER, "ZsListTest\\Below", &key);
+  RegCloseKey(key);
 
   Doc d;
   AddEntry(d, u"UNINSTALL", u"FILE", "");
@@ -77,6 +79,8 @@ TEST(ListEntries, RemovalsPassOverEntriesThatNameNoOwnItem) {
   AddEntry(d, u"UNINSTALL", u"DIR_AND_CONTENTS", ".\\");
   AddEntry(d, u"UNINSTALL", u"REGKEY", "HKLM\\Software");
   AddEntry(d, u"UNINSTALL", u"REGKEY", "HKLM\\Software\\");
+  // An empty name after the root opens the root itself: this would remove HKCU\ZsListTest.
+  AddEntry(d, u"UNINSTALL", u"REGKEY", "HKCU\\\\ZsListTest");
   AddEntry(d, u"ROLLBACK", u"FILE", "relative.txt");
   AddEntry(d, u"ROLLBACK", u"FILE", (dir + "own.txt").c_str());
   SetupMergeUnistallInfo(d.doc);
@@ -87,18 +91,33 @@ TEST(ListEntries, RemovalsPassOverEntriesThatNameNoOwnItem) {
   RegCloseKey(key);
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest\\Below");
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\ZsListTest");
+  EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, "ZsListTest\\Below", &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  RegDeleteKeyA(HKEY_CURRENT_USER, "ZsListTest\\Below");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "ZsListTest");
 
-  // What is stored keeps only the entries a removal acts on.
+  // What is stored drops the entries a removal passes over and keeps the rest as they stand,
+  // also what a component library wrote for its own uninstall, with its attributes and children.
   XML_Node* uninstall = XML_Find(d.doc, nullptr, u"UNINSTALL", XML_OPEN_EXISTING);
-  ASSERT_EQ(SetupKeepRemovableEntries(d.doc, uninstall), 1);
   XML_Node* common = XML_FindChild(d.doc, uninstall, u"COMMON", XML_OPEN_EXISTING);
-  ASSERT_EQ(XML_CountElements(common), 1);
+  XML_Node* service = XML_AddElement(common, u"SERVICE");
+  XML_SetAttributeA(d.doc, service, u"NAME", "zrvscan");
+  XML_SetAttributeA(d.doc, service, u"START", "2");
+  XML_AddElement(service, u"DEPENDS");
+  XML_SetAttributeA(d.doc, AddEntry(d, u"UNINSTALL", u"FILE", "C:\\own\\b.txt"), u"OWNER", "c.dll");
+  ASSERT_EQ(SetupKeepRemovableEntries(d.doc, uninstall), 1);
+  ASSERT_EQ(XML_CountElements(common), 3);
   char name[MAX_PATH];
   int size = sizeof name;
   XML_Node* kept = XML_GetChildAt(common, 0);
   EXPECT_EQ(XML_GetAttributeA(d.doc, kept, u"NAME", name, &size), 0);
   EXPECT_EQ(SetupListKindOf(kept->name), LIST_FILE);
   EXPECT_EQ(name[1], ':');
+  EXPECT_EQ(XML_GetChildAt(common, 1), service);
+  EXPECT_EQ(XML_CountAttributes(service), 2);
+  EXPECT_EQ(XML_CountElements(service), 1);
+  size = sizeof name;
+  EXPECT_EQ(XML_GetAttributeA(d.doc, XML_GetChildAt(common, 2), u"OWNER", name, &size), 0);
 }
 
 TEST(Commit, NothingIsScheduledWhenAWaitingFileIsMissing) {
