@@ -113,10 +113,39 @@ int AnsiToWide(wchar16* dest, const char* source, int size) {
 #endif
 }
 
+namespace {
+
+// The names Windows opens as devices in every folder.
+const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CLOCK$", "CONIN$", "CONOUT$"};
+
+// A device whatever follows the name's first dot, and with blanks before that dot.
+bool IsDeviceName(const char* name) {
+  size_t base = strcspn(name, ".");
+  while (base > 0 && name[base - 1] == ' ') --base;
+  if (base == 4 &&
+      (StrCompareNoCaseAscii(name, "COM", 3) == 0 || StrCompareNoCaseAscii(name, "LPT", 3) == 0)) {
+    // COM0 to COM9, LPT0 to LPT9, and with the superscript digits 1, 2 and 3 of the Western
+    // code page, which newer systems take as devices too.
+    unsigned char digit = static_cast<unsigned char>(name[3]);
+    if ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
+      return true;
+    }
+  }
+  for (const char* device : kDevices) {
+    if (strlen(device) == base && StrCompareNoCaseAscii(name, device, base) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int StrIsPlainFileName(const char* name) {
   if (name == nullptr || name[0] == 0) return 0;
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-  return strpbrk(name, "\\/:") == nullptr ? 1 : 0;
+  if (strpbrk(name, "\\/:") != nullptr) return 0;
+  // The system drops a trailing dot or blank ("..", "x." and "x " name something else), and a
+  // device name would open a port or the console instead of a file.
+  char last = name[strlen(name) - 1];
+  return last != '.' && last != ' ' && !IsDeviceName(name) ? 1 : 0;
 }
 
 int StrIsAbsolutePath(const char* path) {

@@ -31,9 +31,11 @@ int AnsiToWide(wchar16* dest, const char* source, int size);
 // Length of a UTF-16 text in code units.
 size_t Str16Len(const wchar16* text);
 
-// 1 when name is a plain file name that stays inside the folder it is joined to: not empty, not
-// "." or "..", and without '\\', '/' or ':'. Package content is untrusted, so every name taken
-// from an archive, a data file or a container passes this before it becomes a path.
+// 1 when name is a plain file name that stays inside the folder it is joined to and names a file
+// there: not empty, without '\\', '/' or ':', not ending in a dot or blank (so neither "." nor
+// ".."), and no device (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CLOCK$, CONIN$, CONOUT$ in any case,
+// with or without an extension or blanks before it). Package content is untrusted, so every name
+// taken from an archive, a data file or a container passes this before it becomes a path.
 int StrIsPlainFileName(const char* name);
 
 // 1 when path is absolute: a drive letter, a colon and a backslash ("C:\..."), or a share

@@ -105,6 +105,20 @@ TEST(StrIsFolderBelowRoot, TakesOnlyFoldersThatNameWhatTheyShow) {
   }
 }
 
+TEST(StrIsPlainFileName, RefusesPathsDevicesAndNamesTheSystemWouldChange) {
+  for (const char* good : {"a.txt", "console.txt", "COM10", "LPT", "nul_x", "auxiliary.dat",
+                           "con-1.log", "CLOCK", ".hidden", "a b.c", "COMA.dll"}) {
+    EXPECT_EQ(1, StrIsPlainFileName(good)) << good;
+  }
+  for (const char* bad :
+       {"",         ".",      "..",        "a\\b",     "a/b",     "c:x",     "x.",
+        "x ",       "x. .",   "CON",       "con",      "Prn.txt", "AUX.txt", "nul.tar.gz",
+        "NUL .txt", "nul.",   "COM1",      "com9.log", "LPT1",    "lpt0",    "COM\xB9",
+        "clock$",   "CONIN$", "conout$.x", "Com1  "}) {
+    EXPECT_EQ(0, StrIsPlainFileName(bad)) << bad;
+  }
+}
+
 TEST(WideAnsi, RoundTripsAsciiAndTruncatesWithTerminator) {
   wchar16 wide[8];
   EXPECT_EQ(5, AnsiToWide(wide, "hello", 8));

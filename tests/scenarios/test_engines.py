@@ -80,6 +80,7 @@ def test_containers_that_fail(bed):
     work = temp_folder(bed) / "ZSetup"
     for blob in (zspack.update_container(b"payload", "scan.dat", crc=1),
                  zspack.update_container(b"payload", "..\\evil.dat"),
+                 zspack.update_container(b"payload", "Nul.dat"),
                  zspack.update_container(b"payload", "scan.dat", filesize=-1)):
         (folder / "scan.upd").write_bytes(blob)
         assert run("/SILENTMODE", "/TEST") == 106

@@ -99,18 +99,21 @@ def test_untrusted_package_content_ends_with_106_and_writes_nothing_outside(bed)
     run = Run(bed, folder)
     assert run("/SILENTMODE") == 106
     assert not (temp / "evil.txt").exists() and not (bed.c / "evil.txt").exists()
-    # A folder entry cannot be written as a file.
-    assert zspack.test_rar(folder / "core.rar", [("sub", None)]) == ""
-    assert run("/SILENTMODE") == 106
+    # A folder entry cannot be written as a file, nor a device's name (Wine, as Windows, opens
+    # NUL whatever the folder and extension, so the "extraction" would succeed with no file).
+    for entries in ([("sub", None)], [("setupc.xml", b"<X/>"), ("Nul.txt", b"lost")]):
+        assert zspack.test_rar(folder / "core.rar", entries) == ""
+        assert run("/SILENTMODE") == 106
 
     # data.dat naming a file outside the working folder.
     pieces = dict(small, data={"pieces": 2})
     folder = build(bed, pieces, "split")
-    data = zspack.data_dat([("..\\evil.txt", b"owned"), ("core.rar", b"x")])
-    for i, path in enumerate(zspack.write_pieces(folder.parent, data, 2), 1):
-        assert path.name == f"data{i}.dat"
     run = Run(bed, folder)
-    assert run("/SILENTMODE", cwd=folder) == 106
+    for name in ("..\\evil.txt", "aux"):
+        data = zspack.data_dat([(name, b"owned"), ("core.rar", b"x")])
+        for i, path in enumerate(zspack.write_pieces(folder.parent, data, 2), 1):
+            assert path.name == f"data{i}.dat"
+        assert run("/SILENTMODE", cwd=folder) == 106
     assert not (temp / "evil.txt").exists()
 
     # A component list without components, and a library name longer than its field.
