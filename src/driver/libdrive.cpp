@@ -113,6 +113,11 @@ int ExeLibsLoadInstalled() {
   JoinPath(setupFolder, g_context.installDir, "Setup\\");
   for (int i = 0; i < g_context.installedComponentCount; ++i) {
     ComponentDesc& c = g_context.installedComponents[i];
+    // A folder that is not one we name could lead anywhere: its libraries are not loaded.
+    if (!SetupIsComponentFolder(c.folder)) {
+      SetupLogError("Component folder not used: %s %s", c.name, c.folder);
+      continue;
+    }
     char folder[MAX_PATH];
     JoinPath(folder, setupFolder, c.folder);
     for (int e = 0; e < c.exeLibCount && c.exeLibs != nullptr; ++e) {

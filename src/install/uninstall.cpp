@@ -2,6 +2,7 @@
 // its uninstall entry.
 #include "install/uninstall.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -47,7 +48,12 @@ char* ReadWhole(const char* path, DWORD* size) {
 void KeepUnreadable(const char* path) {
   char kept[MAX_PATH];
   for (int n = 0; n < 100; ++n) {
-    wsprintfA(kept, "%s.bad%02d", path, n);
+    // A long install folder leaves no room for the suffix: such a file cannot be kept.
+    int length = snprintf(kept, sizeof kept, "%s.bad%02d", path, n);
+    if (length < 0 || length >= static_cast<int>(sizeof kept)) {
+      SetupLogError("Unreadable uninst.xml not kept: %s", path);
+      return;
+    }
     if (GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES) {
       if (SysMoveFile(path, kept)) SetupLogError("Unreadable uninst.xml kept as %s", kept);
       return;
@@ -130,19 +136,21 @@ int SetupBuildGlobalFromUninst() {
 }
 
 void SetupRemoveProductFolders(int folderCreated) {
+  // Checked before anything is emptied: the registry may name any folder, and the components'
+  // folders lie below it too.
+  if (!StrIsAbsolutePath(g_context.installDir) || SharedFolder(g_context.installDir)) {
+    SetupLogError("Install folder not removed: %s", g_context.installDir);
+    return;
+  }
   char setupFolder[MAX_PATH];
   Join(setupFolder, g_context.installDir, "Setup\\");
   for (int i = 0; i < g_context.installedComponentCount && g_context.installedComponents; ++i) {
     const ComponentDesc& c = g_context.installedComponents[i];
-    // A private folder is two digits; anything else in the registry is not ours to empty.
-    if (!StrIsPlainFileName(c.folder)) continue;
+    // Anything but the two digits we write is not ours to empty.
+    if (!SetupIsComponentFolder(c.folder)) continue;
     char folder[MAX_PATH];
     Join(folder, setupFolder, c.folder);
     FileDeleteMatching(folder, 1, "*.*", 1);
-  }
-  if (!StrIsAbsolutePath(g_context.installDir) || SharedFolder(g_context.installDir)) {
-    SetupLogError("Install folder not removed: %s", g_context.installDir);
-    return;
   }
   char folder[MAX_PATH];
   Join(folder, g_context.installDir, "Setup");

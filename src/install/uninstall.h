@@ -10,6 +10,12 @@ int SetupBuildGlobalFromUninst();
 // uninstall list named is gone by now, and anything else there was a person's before).
 void SetupRemoveProductFolders(int folderCreated);
 
+// 1 when name is a component's folder as the registration names it ("00" to "99"): a "Path" read
+// from the registry that is anything else may lead out of the product's Setup folder.
+inline int SetupIsComponentFolder(const char* name) {
+  return name[0] >= '0' && name[0] <= '9' && name[1] >= '0' && name[1] <= '9' && name[2] == 0;
+}
+
 // Deletes the Windows uninstall entry of the product.
 void SetupRemoveUninstallEntry();
 

@@ -13,6 +13,7 @@
 #include "driver/messages.h"
 #include "install/engines.h"
 #include "install/rollback.h"
+#include "install/uninstall.h"
 #include "package/access.h"
 #include "package/layout.h"
 #include "package/model.h"
@@ -380,7 +381,8 @@ int RegWriteProductRoot() {
 
 int PrepareComponentFolder(ComponentDesc* component, const char* setupFolder, char* folderName) {
   char path[MAX_PATH];
-  if (component->counterpart != nullptr && component->counterpart->folder[0] != 0) {
+  // The counterpart's folder only when it is one we name: anything else gets a new one.
+  if (component->counterpart != nullptr && SetupIsComponentFolder(component->counterpart->folder)) {
     StrCopyN(folderName, component->counterpart->folder, 8);
     Join(path, setupFolder, folderName);
     if (FileCreateFolderPath(path)) {

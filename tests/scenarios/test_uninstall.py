@@ -112,22 +112,54 @@ def test_locked_product_and_damaged_records(bed):
     assert any(line.startswith("Error: Can't read ") for line in run.log())
     assert (install / "Setup" / "uninst.xml.bad00").exists()
     assert "UNINSTALL" in uninst.read_text()
+    # In an install folder of 240 characters the kept name would not fit: it is said, not
+    # written past its buffer.
+    deep = bed.c / ("L" * 236) / "Setup"
+    deep.mkdir(parents=True)
+    (deep / "uninst.xml").write_text("<ZORVASETUP><UNINSTALL>")
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\" + "L" * 236 + "\\")
+    assert run("/SILENTMODE", "/TEST") == 3010
+    assert f"Error: Unreadable uninst.xml not kept: C:\\{'L' * 236}\\Setup\\uninst.xml" in run.log()
 
 
-def test_an_install_folder_that_is_the_windows_folder_is_not_emptied(bed):
-    windows = bed.c / "windows"
-    (windows / "Setup").mkdir(exist_ok=True)
-    (windows / "Setup" / "uninst.xml").write_text(
-        '<?xml version="1.0"?>\n<ZORVASETUP><UNINSTALL><COMMON /></UNINSTALL></ZORVASETUP>\n')
-    (windows / "zsmarker.txt").write_text("the system's")
-    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\windows\\")
+def test_folders_the_registry_names_wrongly_are_left_alone(bed):
     pkg = bed.c / "pkg"
     pkg.mkdir()
     shutil.copy(winebed.BUILD_WIN / "src" / "driver" / "setup.exe", pkg / "setup.exe")
     run = Run(bed, pkg)
+    # An install folder that is a drive's root or a folder of the system's: neither it nor a
+    # component's folder below it is emptied (the uninstall ends as usual).
+    bed.reg_add(PRODUCT + r"\InstalledComponents\core", "Path", "00")
+    for name in ("", "windows", "windows\\system32", "Program Files"):
+        folder = bed.c / name.replace("\\", "/")
+        (folder / "Setup" / "00").mkdir(parents=True, exist_ok=True)
+        (folder / "Setup" / "uninst.xml").write_text(
+            '<?xml version="1.0"?>\n<ZORVASETUP><UNINSTALL><COMMON /></UNINSTALL></ZORVASETUP>\n')
+        for marker in (folder / "zsmarker.txt", folder / "Setup" / "00" / "zsmarker.txt"):
+            marker.write_text("the system's")
+        windows_name = "C:\\" + (name + "\\" if name else "")
+        bed.reg_add(PRODUCT + r"\Info", "InstallDir", windows_name)
+        assert run("/UNINSTALL", "/SILENTMODE", "/TEST") == 3010
+        assert f"Error: Install folder not removed: {windows_name}" in run.log()
+        assert (folder / "zsmarker.txt").exists(), name
+        assert (folder / "Setup" / "00" / "zsmarker.txt").exists(), name
+    assert (bed.c / "windows" / "notepad.exe").exists()
+
+    # A component's folder that is no name of ours ("..\..\." leads out of the Setup folder): an
+    # installation over the product gives it a new one, and the uninstall loads nothing from it.
+    bed.reg_delete(PRODUCT, None)
+    pkg = build(bed, manifest("1"), "pkg1")
+    assert Run(bed, pkg)("/SILENTMODE") == 3010
+    bed.restart()
+    bed.reg_add(PRODUCT + r"\InstalledComponents\core", "Path", "..\\..\\.")
+    assert Run(bed, pkg)("/SILENTMODE") == 3010
+    assert bed.reg_query(PRODUCT + r"\InstalledComponents\core", "Path") == "01"
+    bed.restart()
+    bed.reg_add(PRODUCT + r"\InstalledComponents\core", "Path", "..\\..\\.")
+    shutil.copy(DOUBLES / "comp.dll", bed.c / "Program Files" / "core.dll")
     assert run("/UNINSTALL", "/SILENTMODE", "/TEST") == 3010
-    assert "Error: Install folder not removed: C:\\windows\\" in run.log()
-    assert (windows / "zsmarker.txt").exists() and (windows / "notepad.exe").exists()
+    assert "Error: Component folder not used: core ..\\..\\." in run.log()
+    assert run.journal() == []
 
 
 def test_a_folder_that_held_a_persons_files_keeps_them(bed):
