@@ -19,6 +19,22 @@ namespace {
 
 bool Upgrade() { return g_uiContext != nullptr && g_uiContext->productInstalled != 0; }
 
+// What the dialog learns when it opens: the folder setup proposed, the name of the product's own
+// folder, and the longest path the package puts below the install folder.
+char g_proposed[MAX_PATH];
+char g_productFolder[MAX_PATH];
+int g_longestBelow = 0;
+// Set while the dialog itself writes the folder field, so that the note about it stays.
+bool g_writingFolder = false;
+
+// Room below the install folder that setup needs whatever the package holds: "\Setup\NN\" and a
+// component library's name (at most 19 characters) with room for its waiting copy's name.
+const int kSetupRoom = 10 + 19 + 3;
+// A file that is in use waits beside its target under a name up to 3 characters longer
+// ("a.b" -> "_.b100").
+const int kAlternateRoom = 3;
+const char kInstallDirVariable[] = "%INSTALLDIR%";
+
 // Closes a document on every path; a document whose writing back failed reports it.
 struct DocumentGuard {
   XML_Document* doc = nullptr;
@@ -95,6 +111,81 @@ bool IsFolder(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A folder with anything in it, hidden and system entries (desktop.ini) included.
+bool HoldsSomething(const char* folder) {
+  char pattern[MAX_PATH];
+  StrCopyN(pattern, folder, sizeof pattern);
+  AddBackslash(pattern, sizeof pattern);
+  if (strlen(pattern) + 2 > sizeof pattern) return true;
+  StrAppendN(pattern, "*", sizeof pattern);
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool something = false;
+  do {
+    something = strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0;
+  } while (!something && FindNextFileA(find, &found));
+  FindClose(find);
+  return something;
+}
+
+// The last name of a folder path (with or without its trailing backslash) into out.
+void LastName(const char* folder, char* out, int size) {
+  char path[MAX_PATH];
+  StrCopyN(path, folder, sizeof path);
+  size_t n = strlen(path);
+  if (n > 0 && path[n - 1] == '\\') path[n - 1] = 0;
+  const char* name = strrchr(path, '\\');
+  StrCopyN(out, name != nullptr ? name + 1 : "", size);
+}
+
+// The product's own folder is named as the last name of the folder setup proposed ("Vesk" of
+// "C:\Program Files\Vesk\"), unless that folder already holds something (an administrator named
+// an existing folder) or there is none: then "Vesk", the default's name.
+void TakeProposal() {
+  StrCopyN(g_proposed, g_uiContext != nullptr ? g_uiContext->installDir : "", sizeof g_proposed);
+  LastName(g_proposed, g_productFolder, sizeof g_productFolder);
+  if (g_productFolder[0] == 0 || !StrIsFolderBelowRoot(g_proposed) ||
+      (IsFolder(g_proposed) && HoldsSomething(g_proposed))) {
+    StrCopyN(g_productFolder, "Vesk", sizeof g_productFolder);
+  }
+}
+
+// The longest path the package puts below the install folder, counted from the backslash behind
+// it: every file's and folder's target in global.xml that starts with "%INSTALLDIR%", with room for
+// a waiting copy's name, and never less than what setup's own folder needs.
+int LongestBelowInstallFolder() {
+  int longest = kSetupRoom;
+  if (g_uiContext == nullptr || g_uiContext->globalXmlPath == nullptr) return longest;
+  char path[MAX_PATH];
+  WideToAnsi(path, reinterpret_cast<const wchar16*>(g_uiContext->globalXmlPath), sizeof path);
+  if (path[0] == 0 || GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return longest;
+  DocumentGuard global;
+  global.doc = XML_Open(path, 0);
+  if (global.doc == nullptr || XML_OpenDocument(global.doc) != XML_ELEMENT) return longest;
+  XML_Node* components = XML_Find(global.doc, nullptr, u"PACKAGE\\COMPONENTS", XML_OPEN_EXISTING);
+  const int prefix = static_cast<int>(sizeof kInstallDirVariable) - 1;
+  XML_Node* cursor = nullptr;
+  for (XML_Node* c = components ? XML_NextElement(components, u"COMPONENT", &cursor) : nullptr;
+       c != nullptr; c = XML_NextElement(components, u"COMPONENT", &cursor)) {
+    XML_Node* filesCursor = nullptr;
+    XML_Node* files = XML_NextElement(c, u"FILES", &filesCursor);
+    XML_Node* entryCursor = nullptr;
+    for (XML_Node* e = files ? XML_NextElement(files, nullptr, &entryCursor) : nullptr;
+         e != nullptr; e = XML_NextElement(files, nullptr, &entryCursor)) {
+      char target[MAX_PATH * 2];
+      int size = sizeof target;
+      if (XML_GetAttributeA(global.doc, e, u"TARGET", target, &size) != 0 ||
+          StrCompareNoCaseAscii(target, kInstallDirVariable, prefix) != 0) {
+        continue;
+      }
+      int below = static_cast<int>(strlen(target)) - prefix + kAlternateRoom;
+      if (below > longest) longest = below;
+    }
+  }
+  return longest;
+}
+
 int CALLBACK BrowseCallback(HWND browser, UINT message, LPARAM, LPARAM start) {
   if (message == BFFM_INITIALIZED && start != 0) {
     SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, start);
@@ -144,6 +235,35 @@ const ShellApi* Shell() {
                                                                                           : nullptr;
 }
 
+// A folder the person picked or typed that already holds something gets a folder of the product's
+// own inside it, so that the product's files never mix with theirs (and the uninstallation never
+// has to tell them apart). The proposed folder stays as it is. true when the name was appended.
+bool WithProductFolder(char* folder, int size) {
+  if (lstrcmpiA(folder, g_proposed) == 0 || !IsFolder(folder) || !HoldsSomething(folder)) {
+    return false;
+  }
+  char last[MAX_PATH];
+  LastName(folder, last, sizeof last);
+  if (lstrcmpiA(last, g_productFolder) == 0) return false;  // the product's folder already
+  if (strlen(folder) + strlen(g_productFolder) + 2 > static_cast<size_t>(size)) return false;
+  StrAppendN(folder, g_productFolder, size);
+  AddBackslash(folder, size);
+  return true;
+}
+
+// Writes folder into the field; with appended, the note below says why it grew.
+void ShowFolder(HWND dialog, const char* folder, bool appended) {
+  g_writingFolder = true;
+  SetDlgItemTextA(dialog, IDC_FOLDER, folder);
+  g_writingFolder = false;
+  HWND note = GetDlgItem(dialog, IDC_FOLDER_NOTE);
+  if (appended) {
+    UiSetText(note, IDS_FOLDER_APPENDED, g_productFolder, 0);
+  } else {
+    SetWindowTextA(note, "");
+  }
+}
+
 void Browse(HWND dialog) {
   // The browser opens at the folder typed so far, else at the one setup chose, or at their
   // nearest existing parent.
@@ -178,17 +298,52 @@ void Browse(HWND dialog) {
   }
   if (!named || path[0] == 0) return;
   AddBackslash(path, sizeof path);
-  SetDlgItemTextA(dialog, IDC_FOLDER, path);
+  ShowFolder(dialog, path, WithProductFolder(path, sizeof path));
   // Enter now installs instead of opening the browser again.
   SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDOK)), TRUE);
 }
 
-void ShowError(HWND dialog, int id, const char* detail) {
+void ShowError(HWND dialog, int id, const char* detail, int number) {
   char text[UI_TEXT_SIZE];
   char caption[UI_TEXT_SIZE];
-  UiFormat(id, detail, 0, text, sizeof text);
+  UiFormat(id, detail, number, text, sizeof text);
   UiFormat(IDS_CAPTION_MESSAGE, nullptr, 0, caption, sizeof caption);
   MessageBoxA(dialog, text, caption, MB_OK | MB_ICONEXCLAMATION);
+}
+
+// Whether setup can make a folder in folder (an existing one): the way a CD, a read-only share or
+// a folder the account may not write to shows at once, instead of as a failed copy later. The
+// probe folder goes again at once.
+bool CanCreateIn(const char* folder) {
+  for (DWORD i = 0; i < 100; ++i) {
+    char probe[MAX_PATH + 16];
+    wsprintfA(probe, "%s%s~zs%04X.tmp", folder, folder[strlen(folder) - 1] == '\\' ? "" : "\\",
+              static_cast<unsigned>((GetTickCount() + i) & 0xFFFF));
+    if (strlen(probe) >= MAX_PATH) return false;
+    if (CreateDirectoryA(probe, nullptr)) {
+      RemoveDirectoryA(probe);
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
+// The message that refuses folder's drive, or 0: the drive or share must exist, and setup must be
+// able to write there.
+int DriveProblem(const char* folder, char* root, int size) {
+  // "X:\" or "\\server\share\": the folder has passed StrIsFolderBelowRoot.
+  StrCopyN(root, folder, size);
+  char* end = root[1] == ':' ? root + 2 : strchr(strchr(root + 2, '\\') + 1, '\\');
+  end[1] = 0;
+  UINT type = GetDriveTypeA(root);
+  if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) return IDS_FOLDER_NO_DRIVE;
+  if (type == DRIVE_CDROM) return IDS_FOLDER_READ_ONLY;
+  char existing[MAX_PATH];
+  StrCopyN(existing, folder, sizeof existing);
+  NearestFolder(existing);
+  if (existing[0] == 0) StrCopyN(existing, root, sizeof existing);
+  return CanCreateIn(existing) ? 0 : IDS_FOLDER_READ_ONLY;
 }
 
 // Takes the folder of a new installation from the dialog. false keeps the dialog open.
@@ -198,8 +353,26 @@ bool AcceptFolder(HWND dialog) {
   char typed[MAX_PATH + 2];
   GetWindowTextA(edit, typed, sizeof typed);
   char folder[MAX_PATH];
+  int problem = 0;
+  int number = 0;
+  char detail[MAX_PATH];
+  StrCopyN(detail, typed, sizeof detail);
   if (!UiNormalizeFolder(typed, folder, sizeof folder)) {
-    ShowError(dialog, IDS_FOLDER_INVALID, typed);
+    problem = IDS_FOLDER_INVALID;
+  } else if (WithProductFolder(folder, sizeof folder)) {
+    // Shown before anything is installed: Install again goes there.
+    ShowFolder(dialog, folder, true);
+    SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDOK)), TRUE);
+    return false;
+  } else if (static_cast<int>(strlen(folder)) > MAX_PATH - g_longestBelow) {
+    problem = IDS_FOLDER_TOO_LONG;
+    number = MAX_PATH - g_longestBelow;
+  } else {
+    problem = DriveProblem(folder, detail, sizeof detail);
+    if (problem == IDS_FOLDER_READ_ONLY) StrCopyN(detail, folder, sizeof detail);
+  }
+  if (problem != 0) {
+    ShowError(dialog, problem, detail, number);
     SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);
     return false;
   }
@@ -209,7 +382,7 @@ bool AcceptFolder(HWND dialog) {
     if (g_uiContext != nullptr && g_uiContext->globalXmlPath != nullptr) {
       WideToAnsi(path, reinterpret_cast<const wchar16*>(g_uiContext->globalXmlPath), sizeof path);
     }
-    ShowError(dialog, IDS_FOLDER_NOT_RECORDED, path);
+    ShowError(dialog, IDS_FOLDER_NOT_RECORDED, path, 0);
     return false;
   }
   return true;
@@ -225,7 +398,9 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
       HWND edit = GetDlgItem(dialog, IDC_FOLDER);
       // Room for the backslash the folder gets when it lacks one.
       SendMessageA(edit, EM_LIMITTEXT, MAX_PATH - 2, 0);
-      if (g_uiContext != nullptr) SetWindowTextA(edit, g_uiContext->installDir);
+      TakeProposal();
+      g_longestBelow = Upgrade() ? 0 : LongestBelowInstallFolder();
+      ShowFolder(dialog, g_proposed, false);
       if (Upgrade()) {
         // An installed product is upgraded where it is.
         EnableWindow(edit, FALSE);
@@ -239,6 +414,12 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
       switch (LOWORD(wParam)) {
         case IDC_BROWSE:
           Browse(dialog);
+          return TRUE;
+        case IDC_FOLDER:
+          // A note about the folder no longer holds once the person changes it.
+          if (HIWORD(wParam) == EN_CHANGE && !g_writingFolder) {
+            SetDlgItemTextA(dialog, IDC_FOLDER_NOTE, "");
+          }
           return TRUE;
         case IDOK:
           if (AcceptFolder(dialog)) EndDialog(dialog, VIS_SETUPDLG_PROCEED);
@@ -261,24 +442,9 @@ int UiNormalizeFolder(const char* typed, char* out, int size) {
   char folder[MAX_PATH + 2];
   StrCopyN(folder, typed, sizeof folder);
   for (size_t n = strlen(folder); n > 0 && folder[n - 1] == ' '; --n) folder[n - 1] = 0;
-  // A drive folder "X:\name" or a share folder "\\server\share\name": never a drive's or a
-  // share's root, never relative (it would land wherever setup happens to run).
-  const char* rest = nullptr;
-  if ((((folder[0] | 0x20) >= 'a' && (folder[0] | 0x20) <= 'z') && folder[1] == ':' &&
-       folder[2] == '\\')) {
-    rest = folder + 3;
-  } else if (folder[0] == '\\' && folder[1] == '\\') {
-    const char* server = strchr(folder + 2, '\\');
-    const char* share = server != nullptr ? strchr(server + 1, '\\') : nullptr;
-    if (server == nullptr || server == folder + 2 || share == nullptr || share == server + 1) {
-      return 0;
-    }
-    rest = share + 1;
-  } else {
-    return 0;
-  }
-  if (rest[0] == 0 || rest[0] == '\\' || strpbrk(rest, "/:*?\"<>|") != nullptr) return 0;
-  if (strstr(rest, "\\\\") != nullptr) return 0;
+  // Never a drive's or a share's root, never relative (it would land wherever setup happens to
+  // run), never through "." or "..".
+  if (!StrIsFolderBelowRoot(folder)) return 0;
   size_t length = strlen(folder);
   bool slash = folder[length - 1] == '\\';
   if (length + (slash ? 0 : 1) + 1 > static_cast<size_t>(size) || length + 2 > MAX_PATH) return 0;

@@ -27,7 +27,7 @@ TITLE = "ZORVA Antivirus System"
 SETUP, WAIT, END, PASSWORD = (f"{TITLE} Setup", f"{TITLE} - Please wait", f"{TITLE} - Finished",
                               f"{TITLE} - Password")
 # Control ids of src/ui/resource.h.
-IDOK, IDCANCEL, INTRO, FOLDER, BROWSE = 1, 2, 1000, 1002, 1003
+IDOK, IDCANCEL, INTRO, FOLDER, BROWSE, FOLDER_NOTE = 1, 2, 1000, 1002, 1003, 1004
 PHASE, END_TEXT, RESTART_NOTE, RESTART = 1010, 1020, 1021, 1022
 PASSWORD_FIELD, PASSWORD_WRONG = 1031, 1032
 
@@ -89,10 +89,40 @@ def test_setup_dialog_on_the_sample_package_cancel_and_a_chosen_folder(bed, scre
     screen.keys("Browse for Folder", "Return")
     screen.gone("Browse for Folder")
     assert screen.read(SETUP).control(FOLDER).text == "C:\\Chosen\\"
+
+    def refused(typed):
+        screen.keys(SETUP, "alt+f")
+        screen.type(SETUP, typed)
+        screen.keys(SETUP, "Return")
+        text = message(screen)
+        screen.keys(TITLE, "Return")
+        return text
+
+    # "C:\x\.." would be the root of C:; a drive that does not exist is named at once.
+    assert "Enter the full path of a folder" in refused("C:\\x\\..")
+    assert "The drive Q:\\ does not exist" in refused("Q:\\Vesk")
+    # A drive that cannot be written to, the way a CD or a read-only share cannot: a drive letter
+    # on /sys, where not even root may make a folder (Wine enforces no access lists, and the tests
+    # run as root).
+    (bed.c.parent / "dosdevices" / "e:").symlink_to("/sys")
+    assert "Setup cannot write to E:\\Vesk\\" in refused("E:\\Vesk")
+    # A folder the package's files would not fit below: the limit is named (the sample's files
+    # are short, so setup's own folder sets it).
+    assert "at most 228 characters" in refused("C:\\" + "long\\" * 46)
+    # A folder that already holds a person's files gets the product's folder inside it, shown
+    # before anything is installed; Install then goes there.
+    (bed.c / "Data").mkdir()
+    (bed.c / "Data" / "thesis.doc").write_text("mine")
+    screen.keys(SETUP, "alt+f")
+    screen.type(SETUP, "C:\\Data")
+    screen.keys(SETUP, "Return")
+    dialog = screen.read(SETUP)
+    assert dialog.control(FOLDER).text == "C:\\Data\\Vesk\\"
+    assert "already holds files" in dialog.control(FOLDER_NOTE).text
     # Cancel here too: test_ui_install.py installs into a chosen folder.
     screen.keys(SETUP, "Escape")
     assert run.result() == 3010
-    assert not (bed.c / "Chosen" / "readme.txt").exists()
+    assert not (bed.c / "Chosen" / "readme.txt").exists() and not (bed.c / "Data" / "Vesk").exists()
 
 
 def test_disk_prompt_over_the_wait_dialog_and_an_upgrade_keeps_its_folder(bed, screen):
@@ -240,8 +270,13 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
     # German texts come from the German language library; the folder typed is written into the
     # context, the variable the component libraries read and global.xml, whose other content stays.
     global_xml = bed.c / "global.xml"
+    # A target 151 characters below the install folder leaves 260 - 151 - 3 (the name of a copy
+    # waiting for the restart) = 106 for the folder.
+    target = "%INSTALLDIR%\\" + "x" * 146 + ".txt"
     global_xml.write_text('<?xml version="1.0"?>\n<ZORVASETUP><PACKAGE><SETUP DAT_CNT="2" '
-                          'INSTALLPATH="C:\\Old\\"/></PACKAGE></ZORVASETUP>\n')
+                          'INSTALLPATH="C:\\Old\\"/><COMPONENTS><COMPONENT><FILES><FILE '
+                          f'TARGET="{target}"/></FILES></COMPONENT></COMPONENTS></PACKAGE>'
+                          '</ZORVASETUP>\n')
     german = f"lang={bed.winpath(UI / 'de' / 'mainlang.dll')}"
     run = Background(lambda: bed.run(drive, *base, german, "folder=C:\\Old",
                                      "global=C:\\global.xml", "setup"))
@@ -251,13 +286,22 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
         "&Durchsuchen...", "&Installieren", "Abbrechen"]
     assert dialog.columns == ["Komponente", "Build"]
     assert dialog.rows == [("Core", "1A"), ("Mail", "10000120")]
+    for typed, refusal in (("C:\\" + "z" * 104, "höchstens 106 Zeichen"),
+                           ("D:\\Ziel", "Das Laufwerk D:\\ gibt es")):
+        screen.keys("Sample Setup", "alt+z")
+        screen.type("Sample Setup", typed)
+        screen.keys("Sample Setup", "Return")
+        assert refusal in message(screen, "Sample")
+        screen.keys("Sample", "Return")
     screen.keys("Sample Setup", "alt+z")
-    screen.type("Sample Setup", "D:\\Ziel ")
+    screen.type("Sample Setup", "C:\\" + "z" * 102 + " ")
     screen.keys("Sample Setup", "Return")
-    assert run.result().stdout.splitlines() == ["result 12324", "folder D:\\Ziel\\",
-                                                "variable D:\\Ziel\\"]
-    setup = ET.parse(global_xml).getroot().find("PACKAGE/SETUP")
-    assert setup.attrib == {"DAT_CNT": "2", "INSTALLPATH": "D:\\Ziel\\"}
+    folder = "C:\\" + "z" * 102 + "\\"
+    assert run.result().stdout.splitlines() == ["result 12324", f"folder {folder}",
+                                                f"variable {folder}"]
+    root = ET.parse(global_xml).getroot()
+    assert root.find("PACKAGE/SETUP").attrib == {"DAT_CNT": "2", "INSTALLPATH": folder}
+    assert root.find("PACKAGE/COMPONENTS/COMPONENT/FILES/FILE").get("TARGET") == target
 
     # Without a language library main.dll's own English texts serve: an exit code in error style
     # with its meaning, the text the program passed and the code.
