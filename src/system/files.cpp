@@ -192,15 +192,24 @@ struct DeleteJob {
   WorkerJob job;
   char path[MAX_PATH];
   int schedule;
-  bool plain;   // listed without read-only, hidden or system
-  bool worker;  // runs on a worker thread
+  bool plain;     // listed without read-only, hidden or system
+  bool worker;    // runs on a worker thread
+  bool deferred;  // refused now (in use): scheduled for the restart after the workers are done
   LONG* failed;
 };
 
 void RunDelete(void* arg) {
   DeleteJob* d = static_cast<DeleteJob*>(arg);
-  int ok = d->schedule ? FileDeleteOrSchedule(d->path) : DeleteRetry(d->path, d->plain, !d->worker);
-  if (!ok) InterlockedExchange(d->failed, 1);
+  if (!d->schedule) {
+    if (!DeleteRetry(d->path, d->plain, !d->worker)) InterlockedExchange(d->failed, 1);
+    return;
+  }
+  if (SysDeleteFile(d->path)) return;
+  if (GetLastError() == ERROR_ACCESS_DENIED) {
+    d->deferred = true;
+  } else {
+    InterlockedExchange(d->failed, 1);
+  }
 }
 
 // Below this many files the threads cost more than they save.
@@ -240,6 +249,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
           continue;
         }
         d.schedule = schedule;
+        d.deferred = false;
         d.plain = (entry.dwFileAttributes &
                    (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
         d.failed = &failed;
@@ -261,6 +271,13 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
     }
   }
   WorkerPoolStop(pool);
+  // Scheduling rewrites one list (the restart's pending renames, or wininit.ini's section on the
+  // 9x family, read and written whole): two threads at once would lose each other's lines, so it
+  // happens here, one file after the other, in the listing's order.
+  for (int i = 0; i < count; ++i) {
+    DeleteJob& d = jobs.block[i];
+    if (d.deferred && !FileMoveOrSchedule(d.path, nullptr, FILE_MOVE_AT_RESTART)) failed = 1;
+  }
   if (failed != 0) result = 0;
 
   if (removeFolder) {

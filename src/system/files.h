@@ -27,8 +27,8 @@ int FileDeleteOrSchedule(const char* path);
 int DirRemoveOrSchedule(const char* path);
 
 // Deletes the files (not the subfolders) of one folder that match the pattern, then optionally
-// the folder itself. With schedule set, what cannot go now goes at the restart. 1 only when every
-// step succeeded.
+// the folder itself. With schedule set, what cannot go now goes at the restart (scheduled on the
+// calling thread, one file at a time, after the deletions). 1 only when every step succeeded.
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule);
 
 // CreateFileA, retried while the file is locked by another process (sharing violation): at most 6

@@ -150,6 +150,23 @@ def test_win9x_deletion_goes_through_wininit_after_existing_lines(bed, systool):
     assert not victim.exists() and not first.exists()
 
 
+def test_win9x_deletions_of_a_large_folder_are_all_scheduled(bed, systool):
+    # Read-only files refuse deletion (5) as files in use do, and a folder this large is deleted
+    # by the workers: each file that must wait for the restart gets its own wininit.ini line.
+    bed.set_win9x("systool.exe")
+    folder = bed.c / "big"
+    folder.mkdir()
+    for i in range(80):
+        (folder / f"file{i:02d}.dat").write_text("x")
+    bed.wine("attrib", "+r", "C:\\big\\*.*")
+    r = run(bed, systool, "delete-matching", "C:\\big", "1", "*.*", "1")
+    assert r.code == 1
+    lines = [l for l in (bed.c / "windows" / "wininit.ini").read_text().splitlines()
+             if l.startswith("NUL=")]
+    # Every file and then the folder itself, none lost, in the listing's order.
+    assert len(lines) == 81 and len(set(lines)) == 81 and lines[-1] == "NUL=C:\\big"
+
+
 def test_win9x_copy_beside_replaces_the_target_at_the_restart(bed, systool):
     bed.set_win9x("systool.exe")
     target = bed.c / "lib.dll"
