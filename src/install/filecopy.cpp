@@ -337,7 +337,9 @@ void SetupExpandTargetVars(char* text, int capacity, const TargetVars& vars) {
 int SetupCopyFiles(XML_Document* doc) {
   TargetVars vars;
   if (!ReadVars(doc, &vars)) return 0;
-  // Copies run on a few threads; without threads they run here, one after the other.
+  // Copies run on a few threads; without threads they run here, one after the other. The workers
+  // decrypt what they copy, with an entry resolved here before they start.
+  FileResolveDecrypt();
   WorkerPool* pool = WorkerPoolStart(WorkerCount(), 0);
   bool ok = EachFiles(doc, [&](XML_Node* files) {
     return CopyFolders(doc, files, vars) && CopyComponentFiles(doc, files, vars, pool);

@@ -43,27 +43,12 @@ struct FindGuard {
   }
 };
 
-// Lazily resolved DecryptFileA: not tried yet, resolved, or unavailable for good.
-enum ResolveState { kNotTried, kResolved, kUnavailable };
+// DecryptFileA, which the oldest systems lack, resolved once by FileResolveDecrypt and only read
+// afterwards, also by the copy workers.
 typedef BOOL(WINAPI* DecryptFileFn)(LPCSTR, DWORD);
-ResolveState g_advapiState = kNotTried;
-HMODULE g_advapi = nullptr;
-ResolveState g_decryptState = kNotTried;
+bool g_decryptResolved = false;
 DecryptFileFn g_decrypt = nullptr;
-
-DecryptFileFn ResolveDecrypt() {
-  if (g_advapiState == kNotTried) {
-    g_advapi = LoadLibraryA("advapi32.dll");
-    g_advapiState = g_advapi ? kResolved : kUnavailable;
-  }
-  if (g_advapiState != kResolved) return nullptr;
-  if (g_decryptState == kNotTried) {
-    g_decrypt = reinterpret_cast<DecryptFileFn>(
-        reinterpret_cast<void*>(GetProcAddress(g_advapi, "DecryptFileA")));
-    g_decryptState = g_decrypt ? kResolved : kUnavailable;
-  }
-  return g_decryptState == kResolved ? g_decrypt : nullptr;
-}
+const FileDecryptHooks* g_decryptHooks = nullptr;
 
 // Writes folder + backslash (unless the folder is empty or ends in one) + name into out, which
 // must not overlap folder or name. A truncated path could name another file, so a path that does
@@ -623,14 +608,31 @@ int FileExists(const char* path) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? 1 : 0;
 }
 
+void FileResolveDecrypt() {
+  if (g_decryptResolved) return;
+  // The program imports advapi32 itself, so the library is there; this takes no reference.
+  HMODULE advapi = GetModuleHandleA("advapi32.dll");
+  g_decrypt = advapi != nullptr ? reinterpret_cast<DecryptFileFn>(reinterpret_cast<void*>(
+                                      GetProcAddress(advapi, "DecryptFileA")))
+                                : nullptr;
+  g_decryptResolved = true;
+  if (g_decryptHooks != nullptr && g_decryptHooks->resolved != nullptr) g_decryptHooks->resolved();
+}
+
 int FileDecryptIfEncrypted(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+  if (g_decryptHooks != nullptr && g_decryptHooks->encrypted != nullptr &&
+      g_decryptHooks->encrypted(path)) {
+    attributes |= FILE_ATTRIBUTE_ENCRYPTED;
+  }
   if (!(attributes & FILE_ATTRIBUTE_ENCRYPTED)) return 1;
-  DecryptFileFn decrypt = ResolveDecrypt();
-  if (!decrypt) return 0;
-  return decrypt(path, 0) ? 1 : 0;
+  FileResolveDecrypt();
+  if (!g_decrypt) return 0;
+  return g_decrypt(path, 0) ? 1 : 0;
 }
+
+void FileSetDecryptHooks(const FileDecryptHooks* hooks) { g_decryptHooks = hooks; }
 
 int FileWriteWhole(const char* path, const void* data, DWORD length) {
   HANDLE file =

@@ -100,8 +100,21 @@ int DirIsEmpty(const char* folder);
 int FileExists(const char* path);
 
 // Decrypts a file that carries the encrypted attribute; 1 when the file is not encrypted. The
-// decryption entry of advapi32 is resolved once per process.
+// decryption entry of advapi32 is resolved on the first call (see FileResolveDecrypt).
 int FileDecryptIfEncrypted(const char* path);
+
+// Resolves the decryption entry of advapi32, once per process. Worker threads only read it: a
+// step whose workers decrypt calls this on its own thread before it starts them.
+void FileResolveDecrypt();
+
+// Test hooks of the decryption, since Wine never sets FILE_ATTRIBUTE_ENCRYPTED: encrypted(path)
+// makes a file count as encrypted, resolved() is called on the thread that resolves the entry.
+// Null restores the plain behaviour.
+struct FileDecryptHooks {
+  int (*encrypted)(const char* path);
+  void (*resolved)();
+};
+void FileSetDecryptHooks(const FileDecryptHooks* hooks);
 
 // Test hook: every wait of the retry loops (the 300 ms sleeps and FileOpenRetry's message-pumping
 // wait) goes through this function instead, with the time in milliseconds. Null restores the real

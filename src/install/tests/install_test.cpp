@@ -8,6 +8,7 @@
 #include "install/filecopy.h"
 #include "install/rollback.h"
 #include "package/model.h"
+#include "system/files.h"
 #include "system/test_util.h"
 #include "xml/xml.h"
 
@@ -155,4 +156,46 @@ TEST(Rollback, CreatedFoldersGoDeepestFirst) {
   }
   SetupRollbackFiles(d.doc);
   EXPECT_FALSE(Exists(dir + "A"));
+}
+
+namespace {
+
+// Wine never marks a file encrypted: here every copied file counts as encrypted, as in an
+// encrypting folder on Windows, and the thread that resolves the decryption entry is noted.
+DWORD g_resolvedOn = 0;
+int g_resolutions = 0;
+int AllEncrypted(const char*) { return 1; }
+void Resolved() {
+  g_resolvedOn = GetCurrentThreadId();
+  ++g_resolutions;
+}
+
+}  // namespace
+
+TEST(CopyFiles, DecryptionIsResolvedBeforeTheWorkersStart) {
+  std::string dir = ScratchDir("decrypt");
+  CreateDirectoryA((dir + "src").c_str(), nullptr);
+  Doc d;
+  XML_Node* setup = XML_Find(d.doc, nullptr, u"PACKAGE\\SETUP", XML_OPEN_ALWAYS);
+  XML_SetAttributeA(d.doc, setup, u"INSTALLPATH", (dir + "inst\\").c_str());
+  XML_Node* files =
+      XML_Find(d.doc, nullptr, u"PACKAGE\\COMPONENTS\\COMPONENT\\FILES", XML_OPEN_ALWAYS);
+  XML_SetAttributeA(d.doc, files, u"SETUPDIR", (dir + "src\\setupc.xml").c_str());
+  XML_SetAttributeA(d.doc, XML_AddElement(files, u"DIR"), u"TARGET", "%INSTALLDIR%");
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "f" + std::to_string(i) + ".txt";
+    WriteText(dir + "src\\" + name, name);
+    XML_Node* f = XML_AddElement(files, u"FILE");
+    XML_SetAttributeA(d.doc, f, u"SOURCE", name.c_str());
+    XML_SetAttributeA(d.doc, f, u"TARGET", ("%INSTALLDIR%\\" + name).c_str());
+  }
+  static const FileDecryptHooks hooks = {AllEncrypted, Resolved};
+  FileSetDecryptHooks(&hooks);
+  SetEnvironmentVariableA("ZS_WORKERS", "2");
+  EXPECT_EQ(SetupCopyFiles(d.doc), 1);
+  SetEnvironmentVariableA("ZS_WORKERS", nullptr);
+  FileSetDecryptHooks(nullptr);
+  EXPECT_TRUE(Exists(dir + "inst\\f39.txt"));
+  EXPECT_EQ(g_resolutions, 1);
+  EXPECT_EQ(g_resolvedOn, GetCurrentThreadId());
 }
