@@ -196,21 +196,19 @@ void LoadLibraries(BuildDocs* docs, XML_Node* root, ComponentDesc* c) {
     StrCopyN(lib.fileName, gui.name[i], sizeof lib.fileName);
     StrCopyN(lib.resourceName, gui.resource[i], sizeof lib.resourceName);
     c->guiLibCount = i + 1;
-    HMODULE module = nullptr;
+    // A library that is also a component library holds that library's module (which its owner
+    // releases), in silent runs too.
     for (int e = 0; e < c->exeLibCount; ++e) {
       if (lstrcmpiA(c->exeLibs[e].fileName, lib.fileName) == 0) {
         lib.shared = 1;
-        module = c->exeLibs[e].module;
+        lib.module = c->exeLibs[e].module;
         break;
       }
     }
     if (g_options.silent) continue;
-    if (lib.shared == 0) {
-      module = LoadFromFolder(c->folder, lib.fileName);
-      lib.module = module;
-    }
-    lib.connectVis = Export<ConnectVisFn>(module, "connectVis");
-    lib.disconnectVis = Export<DisconnectVisFn>(module, "disconnectVis");
+    if (lib.shared == 0) lib.module = LoadFromFolder(c->folder, lib.fileName);
+    lib.connectVis = Export<ConnectVisFn>(lib.module, "connectVis");
+    lib.disconnectVis = Export<DisconnectVisFn>(lib.module, "disconnectVis");
     if (lib.connectVis == nullptr || lib.disconnectVis == nullptr) Fail(docs, 109, lib.fileName);
   }
 }

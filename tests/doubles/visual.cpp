@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "double_util.h"
+#include "driver/components.h"
 #include "driver/context.h"
 #include "driver/libraries.h"
 
@@ -36,6 +37,26 @@ int ScriptInt(const std::string& key, int fallback) {
 
 int Phase() { return g_ctx != nullptr ? g_ctx->phase : -1; }
 
+// With "journalGuiLibs=1": one line per user-interface library of the package's components, whose
+// module is null, the component library's of the same file ("exe") or its own ("own").
+[[maybe_unused]] void JournalGuiLibs() {
+  if (ScriptInt("journalGuiLibs", 0) == 0 || g_ctx == nullptr) return;
+  for (int i = 0; i < g_ctx->componentCount && g_ctx->components != nullptr; ++i) {
+    const ComponentDesc& c = g_ctx->components[i];
+    for (int g = 0; g < c.guiLibCount && c.guiLibs != nullptr; ++g) {
+      const GuiLib& gui = c.guiLibs[g];
+      const char* module = gui.module == nullptr ? "null" : "own";
+      for (int e = 0; e < c.exeLibCount && c.exeLibs != nullptr; ++e) {
+        if (lstrcmpiA(c.exeLibs[e].fileName, gui.fileName) == 0 &&
+            c.exeLibs[e].module == gui.module && gui.module != nullptr) {
+          module = "exe";
+        }
+      }
+      Journal(kJournal, Format("guiLib %s shared=%d module=%s", gui.fileName, gui.shared, module));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -60,6 +81,7 @@ __declspec(dllexport) void WINAPI disconnectLib(int32_t zero) {
 #ifndef ZS_OMIT_showSetupdlg
 __declspec(dllexport) int32_t WINAPI showSetupdlg(int32_t zero) {
   int answer = ScriptInt("showSetupdlg", VIS_SETUPDLG_PROCEED);
+  JournalGuiLibs();
   Journal(kJournal, Format("showSetupdlg %d -> %d", zero, answer));
   return answer;
 }

@@ -173,8 +173,11 @@ def test_every_failure_leaves_the_machine_as_it_was(bed):
     blocked.rmdir()
     before = bed.snapshot()
     # The setup dialog declined through the visual library.
+    # The dialog's library finds the component's user-interface library, which shares the
+    # component library's file, with that library's module.
     (run.folder / "main.dll").write_bytes((DOUBLES / "main.dll").read_bytes())
-    assert run(vis="showSetupdlg=2\n") == 3010
+    assert run(vis="showSetupdlg=2\njournalGuiLibs=1\n") == 3010
+    assert "guiLib core.dll shared=1 module=exe" in run.journal("vis")
     assert bed.snapshot_diff(before, bed.snapshot()) == []
     (run.folder / "main.dll").unlink()
 
