@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "driver/context.h"
+#include "driver/log.h"
 #include "driver/messages.h"
 #include "driver/options.h"
 #include "system/files.h"
@@ -206,13 +207,14 @@ int SetupCheckRuntimeLibraries() {
   return result;
 }
 
-int SetupInstallRuntimeLibraries() {
-  bool failed = false;
+int SetupInstallRuntimeLibraries(int* messageId) {
+  bool unicodeRefused = false;
+  bool copyFailed = false;
   int waiting = 0;
   for (const RuntimeLibEntry& row : g_runtimeLibs) {
     if (row.status == RUNTIME_LIB_OK) continue;
     if (!SysIsNT() && strcmp(row.fileName, kUnicodeBuild) == 0) {
-      failed = true;
+      unicodeRefused = true;
       continue;
     }
     char package[MAX_PATH];
@@ -221,10 +223,15 @@ int SetupInstallRuntimeLibraries() {
     SystemCopy(row, system);
     char beside[MAX_PATH];
     if (!FileCopyBeside(package, system, 1, beside, sizeof beside)) {
-      failed = true;
+      SetupLogError("Can't install runtime library: %s - %lu", system,
+                    static_cast<unsigned long>(GetLastError()));
+      copyFailed = true;
     } else if (beside[0] != 0) {
       ++waiting;
     }
   }
-  return failed ? STR_UNICODE_ON_ANSI : waiting;
+  // The text of 308 tells of the Unicode build on the 9x family; a copy that failed is told by
+  // 306's text (the library is missing or too old, so the product cannot be installed).
+  *messageId = unicodeRefused ? STR_UNICODE_ON_ANSI : STR_MFC_NOT_FOUND;
+  return unicodeRefused || copyFailed ? STR_UNICODE_ON_ANSI : waiting;
 }

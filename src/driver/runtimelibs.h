@@ -25,11 +25,13 @@ int SetupCheckRuntimeLibraries();
 // that exists gets the copy beside it, scheduled to replace it at the restart. The result:
 //   308  a library could not be put in place: the Unicode build (mfc42u.dll) is never copied on
 //        the 9x family, which cannot run it, and a copy that failed (neither written nor waiting
-//        beside its target) leaves the library missing or old, which no restart mends;
+//        beside its target) leaves the library missing or old, which no restart mends; a failed
+//        copy writes an error line with the library and the system's error;
 //   1-3  otherwise, the number of libraries whose copy waits beside the target for the restart;
 //   0    every library is in place.
-// A failed row does not stop the others.
-int SetupInstallRuntimeLibraries();
+// *messageId gets the string that tells a failure to the user: 308 for the Unicode build on the
+// 9x family, else 306. A failed row does not stop the others.
+int SetupInstallRuntimeLibraries(int* messageId);
 
 // Compares two files: 1 the first is newer, 2 the second is newer, 3 equal, 0 the comparison
 // failed. The fixed file versions decide when both files have one, else the last-write times.

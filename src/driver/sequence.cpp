@@ -141,10 +141,11 @@ void CheckRuntimeLibraries() {
     SetupMessageBox(STR_MFC_NOT_FOUND, STR_CAPTION_WARNING, MB_OK);
     SetupEndProcess(-1);
   }
-  int result = SetupInstallRuntimeLibraries();
+  int message = 0;
+  int result = SetupInstallRuntimeLibraries(&message);
   if (result > STR_MFC_RESTART) {
     if (!Interactive()) SetupEndProcess(result);
-    SetupMessageBox(result, STR_CAPTION_ERROR, MB_OK);
+    SetupMessageBox(message, STR_CAPTION_ERROR, MB_OK);
     SetupEndProcess(-1);
   }
   if (result != 0) {

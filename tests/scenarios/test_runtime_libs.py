@@ -8,6 +8,8 @@ import os
 import shutil
 import time
 
+from xscreen import Background
+
 RUN_ONCE = r"HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce"
 SESSION = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 NOTHING_TO_UNINSTALL = ["Registry: old settings read", "P_NOTHING_UNINST", ""]
@@ -118,8 +120,31 @@ def test_runtime_libraries_checked_installed_and_continued_after_the_restart(bed
     assert p.same(p.system / "mfc42u.dll", p.doubles / "runtime_4202.dll")
     assert bed.reg_query(RUN_ONCE, "ZORVA Setup") is None
 
-    # The 9x family cannot run the Unicode build: 308, and it is not copied.
+    # A copy that fails (another program holds the package's copy: sharing violation) ends
+    # with 308 too, and the log names the library and the system's error.
     (p.system / "mfc42u.dll").unlink()
+    with bed.hold_file(p.dir / "mfc42u.dll"):
+        assert p.run("/INSTMFC") == (308, [
+            "Resource: main.dll", "MFC: needed",
+            "Error: Can't install runtime library: C:\\windows\\system32\\mfc42u.dll - 32", ""])
+    assert not (p.system / "mfc42u.dll").exists()
+
+    # The 9x family cannot run the Unicode build: 308, and it is not copied.
     bed.set_win9x("setup.exe")
     assert p.run("/INSTMFC") == (308, ["Resource: main.dll", "MFC: needed", ""])
     assert not (p.system / "mfc42u.dll").exists()
+
+
+def test_a_failed_copy_is_told_with_its_own_text(bed, build_win, screen):
+    # Interactively the failure is shown before the process ends: a copy that failed is not the
+    # Unicode build on the 9x family, whose text (308) would send the user the wrong way.
+    p = Package(bed, build_win)
+    p.carry("mfc42u.dll", 4202)
+    with bed.hold_file(p.dir / "mfc42u.dll"):
+        run = Background(lambda: bed.run(p.setup, "/TEST").code)
+        screen.keys("Warning !", "y")
+        window = screen.read("Error !!!")
+        text = " ".join(c.text for c in window.controls if c.cls == "Static" and c.text)
+        screen.keys("Error !!!", "Return")
+        assert run.result() == -1
+    assert "Required version of the MFC library not found" in text and "UNICODE" not in text

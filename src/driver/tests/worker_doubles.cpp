@@ -216,7 +216,10 @@ int SetupSaveGlobalXml(XML_Document** doc, XML_Node*) {
 // ---- Runtime libraries ----
 
 int SetupCheckRuntimeLibraries() { return Result("SetupCheckRuntimeLibraries", 0); }
-int SetupInstallRuntimeLibraries() { return Result("SetupInstallRuntimeLibraries", 0); }
+int SetupInstallRuntimeLibraries(int* messageId) {
+  *messageId = Result("SetupInstallRuntimeLibraries", 0);
+  return *messageId;
+}
 
 // ---- Install transaction ----
 
