@@ -7,6 +7,7 @@ only the functions of tests/imports-allowed.txt. Run: python3 -m pytest -q tests
 
 import re
 import subprocess
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
@@ -156,3 +157,31 @@ def test_setup_exe_carries_the_string_table_and_a_version(bed):
     assert lines[3] == "400=ZORVA Antivirus System"
     assert "FileVersion" in subprocess.run(
         ["i686-w64-mingw32-strings", "-el", str(SETUP)], capture_output=True, text=True).stdout
+
+
+def test_setup_exe_carries_its_manifest(bed):
+    """The manifest Windows reads before it starts the program: no password prompt of the
+    installer detection, the common controls 6 for the dialogs, the systems it was made for, and
+    drawing at the system's DPI."""
+    reader = winebed.BUILD_WIN / "tools" / "zsstrings.exe"
+    result = bed.run(reader, bed.winpath(SETUP), "manifest")
+    assert result.code == 0, "no RT_MANIFEST resource 1 in setup.exe"
+    root = ET.fromstring(result.stdout)
+    v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+    level = root.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/"
+                      f"{v3}requestedExecutionLevel")
+    assert level.attrib == {"level": "highestAvailable", "uiAccess": "false"}
+    controls = root.find(f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+    assert controls.get("name") == "Microsoft.Windows.Common-Controls"
+    assert controls.get("version") == "6.0.0.0" and controls.get("processorArchitecture") == "x86"
+    assert controls.get("publicKeyToken") == "6595b64144ccf1df"
+    compat = "{urn:schemas-microsoft-com:compatibility.v1}"
+    systems = {e.get("Id") for e in root.iter(f"{compat}supportedOS")}
+    assert systems == {"{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+                       "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+                       "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+                       "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+                       "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}  # 10 and 11
+    dpi = root.find(f"{v3}application/{v3}windowsSettings/"
+                    "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware")
+    assert dpi.text == "true"
