@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "system/str.h"
+
 namespace {
 
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
@@ -33,18 +35,49 @@ int CmdFind(const char* text, const char* name) {
   return hit == nullptr ? -1 : static_cast<int>(hit - text);
 }
 
-void CmdCutValue(const char* text, char* dest, int size) {
-  if (size <= 0) return;
+namespace {
+
+// The value behind a switch's '=': *start at its first character (behind an opening quote), the
+// result at its last character's successor (its closing quote, a blank or the end).
+const char* ValueBounds(const char* text, const char** start) {
   while (*text == ' ') ++text;
   const char* end;
   if (*text == '"') {
     ++text;
     end = strchr(text, '"');
-    if (end == nullptr) end = text + strlen(text);
   } else {
     end = strchr(text, ' ');
-    if (end == nullptr) end = text + strlen(text);
   }
+  *start = text;
+  return end != nullptr ? end : text + strlen(text);
+}
+
+}  // namespace
+
+const char* CmdValueEnd(const char* text) {
+  const char* start = nullptr;
+  const char* end = ValueBounds(text, &start);
+  return *end == '"' ? end + 1 : end;
+}
+
+void CmdRemoveSwitch(char* text, const char* name) {
+  size_t length = strlen(name);
+  for (char* p = text; *p != 0;) {
+    if (StrCompareNoCaseAscii(p, name, length) != 0) {
+      ++p;
+      continue;
+    }
+    const char* end = CmdValueEnd(p + length);
+    while (p > text && p[-1] == ' ') --p;
+    memmove(p, end, strlen(end) + 1);
+    // What stood before may join what follows into the name again ("/PW" + "D=").
+    p = static_cast<size_t>(p - text) > length ? p - length : text;
+  }
+}
+
+void CmdCutValue(const char* text, char* dest, int size) {
+  if (size <= 0) return;
+  const char* end = ValueBounds(text, &text);
   size_t n = static_cast<size_t>(end - text);
   if (n > static_cast<size_t>(size - 1)) n = static_cast<size_t>(size - 1);
   memcpy(dest, text, n);

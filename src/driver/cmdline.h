@@ -20,6 +20,14 @@ int CmdFind(const char* text, const char* name);
 // size - 1 characters into dest, always terminated.
 void CmdCutValue(const char* text, char* dest, int size);
 
+// The end of the value that starts at text (just behind a switch's '='), as CmdCutValue cuts it:
+// behind its closing quote, else at the blank or the end that ends it.
+const char* CmdValueEnd(const char* text);
+
+// Removes from text, in place, every occurrence of the switch name (such as "/PWD="; the case of
+// ASCII letters does not count) with its value as CmdCutValue reads it and the blanks before it.
+void CmdRemoveSwitch(char* text, const char* name);
+
 // 1 when the first occurrence of name in text is followed by a character of code 32 or less (a
 // blank, a control character or the end of the text); 0 otherwise, also when a later occurrence
 // would qualify.

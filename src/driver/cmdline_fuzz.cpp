@@ -127,6 +127,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(host == expectedHost, "host before the last colon");
   if (port != 0) Check(atol(colon + 1) == port, "port after the last colon");
 
+  // The restart entry's switches: no password is left, and a line without one stays as it is.
+  std::string kept(line);
+  CmdRemoveSwitch(&kept[0], "/PWD=");
+  kept.resize(strlen(kept.c_str()));
+  std::string upper(kept);
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  Check(upper.find("/PWD=") == std::string::npos, "password removed");
+  if (strstr(scan, "/PWD=") == nullptr && line.size() < CMD_SCAN_SIZE) {
+    Check(kept == line, "nothing else removed");
+  }
+
   Check(CmdCrc16(commandLine, 0) == 0, "empty CRC");
   CmdCrc16(commandLine, static_cast<int>(line.size()));
   return 0;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "driver/cmdline.h"
 #include "driver/context.h"
 #include "driver/options.h"
 #include "system/str.h"
@@ -57,18 +58,17 @@ void TempLogPath(char* path, int size) {
   StrAppendN(path, "zsetup.log", size);
 }
 
-// Replaces the value of "/PWD=" (up to the next blank outside quotes) with stars: the log lies in
-// shared and temporary folders, and the settings lock's password must not be read there.
+// Replaces the value of "/PWD=", as the run reads it (blanks before it skipped, quoted or up to
+// the next blank), with stars: the log lies in shared and temporary folders, and the settings
+// lock's password must not be read there.
 void MaskPassword(char* line) {
   for (char* p = line; *p != 0; ++p) {
     if (StrCompareNoCaseAscii(p, "/pwd=", 5) != 0) continue;
-    bool quoted = false;
-    for (char* v = p + 5; *v != 0 && (quoted || *v != ' '); ++v) {
-      if (*v == '"') {
-        quoted = !quoted;
-      } else {
-        *v = '*';
-      }
+    char* v = p + 5;
+    const char* end = CmdValueEnd(v);
+    while (*v == ' ') ++v;
+    for (; v < end; ++v) {
+      if (*v != '"') *v = '*';
     }
   }
 }

@@ -129,7 +129,18 @@ bool Decide(int question, bool silentAnswer) {
 // How long the start waits for the system to end the process after a restart it accepted.
 const DWORD kRestartWaitMs = 60000;
 
-void CheckRuntimeLibraries() {
+// The continuation after the restart runs with this run's switches, but without the password:
+// RunOnce can be read by every user (a locked product then asks again, or a silent run ends as
+// without the password).
+void WriteRestartEntry(const char* commandLine) {
+  HeapGuard<char> switches(static_cast<char*>(malloc(strlen(commandLine) + 1)));
+  if (switches.block == nullptr) return;
+  memcpy(switches.block, commandLine, strlen(commandLine) + 1);
+  CmdRemoveSwitch(switches.block, "/PWD=");
+  SetupWriteRestartEntry(switches.block);
+}
+
+void CheckRuntimeLibraries(const char* commandLine) {
   // A pending exit code ends the run at step 7: replacing system files and restarting the machine
   // first would be for nothing.
   if (g_context.exitCode != 0) return;
@@ -151,7 +162,7 @@ void CheckRuntimeLibraries() {
   if (result != 0) {
     SetupLog("MFC: installed - reboot required");
     if (!Decide(STR_MFC_RESTART, g_options.reboot != 0)) SetupEndProcess(STR_MFC_RESTART);
-    SetupWriteRestartEntry();
+    WriteRestartEntry(commandLine);
     SetupLog("Restart");
     SetupLogEnd();
     // An accepted restart ends the process soon; the install must not start meanwhile.
@@ -523,7 +534,7 @@ int SetupMain(const char* commandLine) {
   HoldSetupMutex();
   AuthorizeRemotely();
   LoadLanguageLibrary();
-  CheckRuntimeLibraries();
+  CheckRuntimeLibraries(commandLine);
   ConnectVisualLibrary();
 
   if (g_context.exitCode != 0) SetupExit(nullptr, nullptr, g_context.exitCode, nullptr);

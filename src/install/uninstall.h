@@ -19,5 +19,5 @@ inline int SetupIsComponentFolder(const char* name) {
 // Deletes the Windows uninstall entry of the product.
 void SetupRemoveUninstallEntry();
 
-// Writes the RunOnce entry that runs the setup again after the restart.
-void SetupWriteRestartEntry();
+// Writes the RunOnce entry that runs the setup again after the restart with these switches.
+void SetupWriteRestartEntry(const char* switches);

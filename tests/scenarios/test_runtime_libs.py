@@ -101,10 +101,12 @@ def test_runtime_libraries_checked_installed_and_continued_after_the_restart(bed
     assert not (p.system / "_fc42.d01").exists()
 
     # With "/REBOOT" the restart goes ahead: the continuation entry runs this program with this
-    # run's switches after the replacements were made, and the first run went no further.
+    # run's switches after the replacements were made, and the first run went no further. The
+    # password is neither in the log nor in the entry, which every user can read.
     p.carry("mfc42u.dll", 4202)
     ended = p.log_lines().count("P_NOTHING_UNINST")
-    bed.wine(p.setup, "/SILENTMODE", "/UNINSTALL", "/TEST", "/INSTMFC", "/REBOOT", timeout=120)
+    bed.wine(p.setup, "/SILENTMODE", "/UNINSTALL", "/TEST", "/PWD=", "Secret1", "/INSTMFC",
+             "/REBOOT", timeout=120)
     assert bed.restart_requested(wait=30)
     deadline = time.time() + 60
     while p.log_lines().count("P_NOTHING_UNINST") == ended and time.time() < deadline:
@@ -113,7 +115,8 @@ def test_runtime_libraries_checked_installed_and_continued_after_the_restart(bed
     lines = p.log_lines()
     first = len(lines) - lines[::-1].index("CmdLine: " + switches) - 1
     assert lines[first - 6:] == [
-        "CmdLine: " + switches, "Resource: main.dll", "MFC: needed",
+        "CmdLine: /SILENTMODE /UNINSTALL /TEST /PWD= ******* /INSTMFC /REBOOT",
+        "Resource: main.dll", "MFC: needed",
         "MFC: installed - reboot required", "Restart", "",
         "CmdLine: " + switches, "Resource: main.dll"] + NOTHING_TO_UNINSTALL
     assert p.same(p.system / "mfc42.dll", p.doubles / "runtime_4202.dll")

@@ -58,6 +58,22 @@ TEST(CmdScan, ValuesQuotedUnquotedAndCut) {
   EXPECT_EQ(CmdFind("A /CF=X", "/CFG="), -1);
 }
 
+TEST(CmdScan, RemovedSwitchTakesItsValueAsReadAndTheBlanksBeforeIt) {
+  auto removed = [](const char* text) {
+    std::vector<char> buffer(text, text + strlen(text) + 1);
+    CmdRemoveSwitch(buffer.data(), "/PWD=");
+    return std::string(buffer.data());
+  };
+  EXPECT_EQ(removed("/SILENTMODE /PWD=Secret1 /REBOOT"), "/SILENTMODE /REBOOT");
+  EXPECT_EQ(removed("/UNINSTALL /pwd=\"Secret 1\" /INSTMFC"), "/UNINSTALL /INSTMFC");
+  EXPECT_EQ(removed("/Pwd=  spaced /TEST /PWD=again"), " /TEST");
+  EXPECT_EQ(removed("/A /PWD=\"unclosed runs to the end"), "/A");
+  EXPECT_EQ(removed("/PWD="), "");
+  EXPECT_EQ(removed("/PW/PWD=\"x\"D=y /TEST"), " /TEST");
+  EXPECT_EQ(removed("/PW=x /TEST"), "/PW=x /TEST");
+  EXPECT_EQ(CmdValueEnd("\"a b\" c") - "\"a b\" c", 5);
+}
+
 TEST(CmdScan, FlagNeedsABlankOrTheEndBehindItsFirstOccurrence) {
   EXPECT_EQ(CmdFlagPresent("/SILENTMODE", "/SILENTMODE"), 1);
   EXPECT_EQ(CmdFlagPresent("/TEST /SILENTMODE\t/X", "/SILENTMODE"), 1);

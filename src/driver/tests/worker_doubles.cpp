@@ -262,7 +262,7 @@ int SetupBuildGlobalFromUninst() {
 
 void SetupRemoveProductFolders(int) { Journal("SetupRemoveProductFolders"); }
 void SetupRemoveUninstallEntry() { Journal("SetupRemoveUninstallEntry"); }
-void SetupWriteRestartEntry() { Journal("SetupWriteRestartEntry"); }
+void SetupWriteRestartEntry(const char*) { Journal("SetupWriteRestartEntry"); }
 
 // ---- Registration ----
 
