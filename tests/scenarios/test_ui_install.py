@@ -143,12 +143,14 @@ def test_a_signed_package_verifies_and_installs_with_its_dialogs(bed, screen, tm
     for archive in sorted(pkg.glob("*.rar")):
         out = tmp_path / archive.stem
         subprocess.run(["rar", "x", "-idq", archive, f"{out}/"], check=True)
-        names = [f.get("NAME") for f in ET.parse(out / "setupc.xml").iterfind("MODULES/*/FILE")]
+        # A library's resource library is packed beside it and signed like it.
+        names = [f.get(attr) for f in ET.parse(out / "setupc.xml").iterfind("MODULES/*/FILE")
+                 for attr in ("NAME", "RESOURCE") if f.get(attr) not in (None, "unknown")]
         libraries += [out / name for name in names]
         for entry in out.iterdir():
             if entry.name not in names and entry.name != "setupc.xml":
                 assert entry.read_bytes() == (SAMPLE / "files" / entry.name).read_bytes()
-    assert [p.name for p in libraries] == ["zsample.dll"]
+    assert [p.name for p in libraries] == ["zsample.dll", "zsamplefmt.dll"]
     for path in [pkg / "setup.exe", pkg / "main.dll", pkg / "mainlang.dll", *libraries]:
         checked = verify(path)
         assert checked.returncode == 0, (path, checked.stdout + checked.stderr)
@@ -164,7 +166,8 @@ def test_a_signed_package_verifies_and_installs_with_its_dialogs(bed, screen, tm
     assert installed(bed.c / "Program Files" / "Vesk")
     # What the uninstaller runs and loads, kept in the setup folder.
     kept = sorted((bed.c / "Program Files" / "Vesk" / "Setup").rglob("*.[de][lx][le]"))
-    assert [p.name for p in kept] == ["zsample.dll", "main.dll", "mainlang.dll", "setup.exe"]
+    assert [p.name for p in kept] == [
+        "zsample.dll", "zsamplefmt.dll", "main.dll", "mainlang.dll", "setup.exe"]
     assert all(verify(path).returncode == 0 for path in kept)
     assert "Resource: mainlang.dll" in log(pkg)
     assert any(line.startswith("Cmd:  0 Exelib: Core protection") for line in log(pkg))
