@@ -114,7 +114,7 @@ bool ValueEquals(const XML_Document* doc, const XML_Node* attr, const wchar16* t
   size_t n;
   if (!XmlValueBytes(doc, attr, &bytes, &n)) return false;
   size_t i = 0;
-  bool ok = XmlDecodeValue(bytes, n, [&](wchar16 ch) {
+  bool ok = XmlDecodeValue(doc->encoding, bytes, n, [&](wchar16 ch) {
     if (text[i] == 0 || AsciiUpper(text[i]) != AsciiUpper(ch)) return false;
     ++i;
     return true;
@@ -232,14 +232,34 @@ bool CopyAttribute(XML_Document* doc, XML_Node* dest, const XML_Document* srcDoc
   const unsigned char* bytes;
   size_t n;
   if (!XmlValueBytes(srcDoc, src, &bytes, &n)) return false;
-  if (!Reserve(&doc->values, n)) return false;
+  size_t high = 0;
+  for (size_t i = 0; i < n; ++i) high += bytes[i] >= 0x80;
+  // A byte above 0x7F stands for a character of the source's encoding, which need not be the
+  // target's, so it goes in as a reference (8 bytes at most for each byte). Everything else is
+  // copied as it stands, entity references included, so a malformed one stays malformed.
+  if (high > (SIZE_MAX - n) / 7 || !Reserve(&doc->values, n + high * 7)) return false;
   XML_Buffer* v = &doc->values;
   size_t start = v->length;
-  if (n > 0) memcpy(v->data + start, bytes, n);
+  char* out = v->data + start;
+  if (high == 0 && n > 0) {
+    memcpy(out, bytes, n);
+    out += n;
+  }
+  for (size_t i = 0; high > 0 && i < n;) {
+    unsigned char b = bytes[i++];
+    if (b < 0x80) {
+      *out++ = static_cast<char>(b);
+      continue;
+    }
+    wchar16 units[2];
+    int got = XmlDecodeHigh(srcDoc->encoding, b, bytes, &i, n, units);
+    for (int k = 0; k < got; ++k) out += XmlEscapeChar(units[k], out);
+  }
+  size_t end = static_cast<size_t>(out - v->data);
   XML_Node* attr = FindAttr(dest, src->name);
   if (attr != nullptr && logReplace && !log->Add(attr)) return false;
-  if (LinkStoredValue(dest, attr, src->name, start, start + n) == nullptr) return false;
-  v->length = start + n;
+  if (LinkStoredValue(dest, attr, src->name, start, end) == nullptr) return false;
+  v->length = end;
   v->position = v->length;
   return true;
 }
@@ -336,9 +356,9 @@ bool XmlValueBytes(const XML_Document* doc, const XML_Node* attr, const unsigned
 }
 
 wchar16 XmlHighByte(unsigned char b) {
-  // Files written by other tools carry such bytes in the ANSI code page; the settings and
-  // package code converts values back to it after reading, so this round-trips. A byte the code
-  // page cannot give alone (a lead byte) stands for itself, as everywhere on the native build.
+  // The settings and package code converts values back to the ANSI code page after reading, so
+  // this round-trips. A byte the code page cannot give alone (a lead byte) stands for itself, as
+  // every byte does on the native build.
 #ifdef _WIN32
   char in = static_cast<char>(b);
   wchar_t out = 0;
@@ -346,6 +366,76 @@ wchar16 XmlHighByte(unsigned char b) {
     return static_cast<wchar16>(out);
 #endif
   return b;
+}
+
+size_t XmlUtf8Length(const unsigned char* bytes, size_t avail) {
+  unsigned char b = bytes[0];
+  size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) low = 0xA0;   // overlong
+    if (b == 0xED) high = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) low = 0x90;   // overlong
+    if (b == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (avail < n || bytes[1] < low || bytes[1] > high) return 0;
+  for (size_t i = 2; i < n; ++i)
+    if (bytes[i] < 0x80 || bytes[i] > 0xBF) return 0;
+  return n;
+}
+
+int XmlTextEncoding(const unsigned char* text, size_t length) {
+  size_t i = 0;
+  while (i < length) {
+    if (text[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n = XmlUtf8Length(text + i, length - i);
+    if (n == 0) return XML_TEXT_ANSI;
+    i += n;
+  }
+  return XML_TEXT_UTF8;
+}
+
+int XmlDecodeHigh(int encoding, unsigned char b, const unsigned char* bytes, size_t* pos,
+                  size_t end, wchar16* units) {
+  if (encoding == XML_TEXT_1252) {
+    // 0x80 to 0x9F differ from ISO-8859-1; the five bytes windows-1252 leaves free stand for
+    // themselves, as the system's conversion gives them.
+    static const wchar16 k1252[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    units[0] = b < 0xA0 ? k1252[b - 0x80] : b;
+    return 1;
+  }
+  size_t at = *pos - 1;
+  size_t n = encoding == XML_TEXT_UTF8 ? XmlUtf8Length(bytes + at, end - at) : 0;
+  if (n == 0) {
+    // Also a byte of a text taken as UTF-8 that starts no sequence within the value's bounds,
+    // which only bytes handed to the reader directly can hold.
+    units[0] = XmlHighByte(b);
+    return 1;
+  }
+  uint32_t code = b & (0xFF >> (n + 1));
+  for (size_t i = 1; i < n; ++i) code = (code << 6) | (bytes[at + i] & 0x3F);
+  *pos = at + n;
+  if (code < 0x10000) {
+    units[0] = static_cast<wchar16>(code);
+    return 1;
+  }
+  code -= 0x10000;
+  units[0] = static_cast<wchar16>(0xD800 + (code >> 10));
+  units[1] = static_cast<wchar16>(0xDC00 + (code & 0x3FF));
+  return 2;
 }
 
 bool XmlDecodeEntity(const unsigned char* bytes, size_t* pos, size_t end, wchar16* ch) {
@@ -616,13 +706,14 @@ int XML_GetAttribute(XML_Document* doc, XML_Node* element, const wchar16* name, 
   if (!XmlValueBytes(doc, attr, &bytes, &n)) return 1;
   size_t len = 0;
   if (buffer == nullptr) {
-    if (!XmlDecodeValue(bytes, n, [&](wchar16) { return ++len < INT_MAX; })) return 1;
+    if (!XmlDecodeValue(doc->encoding, bytes, n, [&](wchar16) { return ++len < INT_MAX; }))
+      return 1;
     *count = static_cast<int>(len + 1);
     return 0;
   }
   if (*count <= 0) return 1;
   size_t room = static_cast<size_t>(*count) - 1;
-  bool ok = XmlDecodeValue(bytes, n, [&](wchar16 ch) {
+  bool ok = XmlDecodeValue(doc->encoding, bytes, n, [&](wchar16 ch) {
     if (len >= room) return false;
     buffer[len++] = ch;
     return true;

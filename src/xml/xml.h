@@ -35,6 +35,12 @@ enum {
 // Where an attribute's escaped value lies.
 enum { XML_VALUE_SOURCE = 0, XML_VALUE_STORE = 1 };
 
+// How the bytes 0x80 to 0xFF of a document's text are read. The parser decides: a text that
+// declares windows-1252 or ISO-8859-1 is read in windows-1252; any other text whose bytes are
+// valid UTF-8 (a text of ASCII only among them) as UTF-8; the rest one byte a character in the
+// system's ANSI code page. Values written by this library never hold such bytes.
+enum { XML_TEXT_UTF8 = 0, XML_TEXT_ANSI = 1, XML_TEXT_1252 = 2 };
+
 // End mark of a children cursor: once a cursor holds it, every later step returns null.
 #define XML_CURSOR_END (reinterpret_cast<XML_Node*>(~static_cast<uintptr_t>(0)))
 
@@ -76,6 +82,7 @@ struct XML_Document {
   XML_Buffer values;  // value store: data is null for a document opened read-only
   XML_Buffer output;  // lent the caller's buffer by XML_Serialize; length = last reported size
   int writable;       // written back to its file by XML_Close
+  int encoding;       // XML_TEXT_...: how the source text's bytes above 0x7F are read
   XML_Node top;       // never written; its first element child is the root
   // One block a caller may keep beside the document (an index of its content); XML_Close hands it
   // to release when both are set.
@@ -198,7 +205,9 @@ XML_Node* XML_CopyElement(XML_Document* doc, XML_Node* parent, const wchar16* na
 
 // Parses text of length bytes (-1: up to its zero byte) into a document that has no tree yet. The
 // text is borrowed: it must stay unchanged until the document is closed. 0 when the text begins
-// with an element (after an optional <?xml version="1.0"?>), which becomes the root; 1 for empty
+// with an element (after an optional UTF-8 byte-order mark and an optional <?xml version="1.0"?>,
+// which may name the encoding "UTF-8", "windows-1252" or "ISO-8859-1" in any case, but no other),
+// which becomes the root; 1 for empty
 // or malformed text, nesting deeper than XML_MAX_DEPTH, or a document that already has a tree or
 // text of its own. Nodes linked before an error stay in the tree.
 int XML_Parse(XML_Document* doc, const char* text, int length);

@@ -31,8 +31,22 @@ bool XmlNameEqual(const wchar16* a, const wchar16* b);
 bool XmlValueBytes(const XML_Document* doc, const XML_Node* attr, const unsigned char** bytes,
                    size_t* length);
 
-// The character a byte from 0x80 to 0xFF stands for.
+// The character a byte from 0x80 to 0xFF stands for in the system's ANSI code page.
 wchar16 XmlHighByte(unsigned char b);
+
+// The length (2 to 4) of the well-formed UTF-8 sequence that starts at bytes[0], at most avail
+// bytes long; 0 when there is none (overlong forms, surrogates and values above U+10FFFF are not
+// well-formed).
+size_t XmlUtf8Length(const unsigned char* bytes, size_t avail);
+
+// XML_TEXT_UTF8 when the text of length bytes is valid UTF-8, else XML_TEXT_ANSI.
+int XmlTextEncoding(const unsigned char* text, size_t length);
+
+// The UTF-16 units (1, or 2 beyond U+FFFF) of the byte b above 0x7F just taken from
+// bytes[*pos - 1], read in the encoding; a UTF-8 sequence goes on up to end at most. A byte that
+// starts no well-formed sequence is read in the ANSI code page.
+int XmlDecodeHigh(int encoding, unsigned char b, const unsigned char* bytes, size_t* pos,
+                  size_t end, wchar16* units);
 
 // Decodes one entity reference whose '&' has been taken: bytes from *pos up to end (exclusive,
 // the end of the value, so a reference never runs into the bytes that follow). false when it is
@@ -47,29 +61,32 @@ inline bool XmlPlainByte(unsigned char b) {
 // Writes the escaped form of ch into out (at most 8 bytes); returns the number of bytes.
 size_t XmlEscapeChar(wchar16 ch, char* out);
 
-// Calls sink(ch) for every character of an escaped value, decoding entity references within the
-// value's own bytes; line breaks are dropped and tabs read as spaces. false for a malformed
-// reference. sink returns false to stop the walk, which then also gives false.
-// Reads the character of byte b, just taken from bytes[*pos - 1] (an entity reference goes on up
-// to end at most). Returns 1 with *ch set, 0 for a line break (dropped), -1 for a malformed
-// reference.
-inline int XmlDecodeByte(unsigned char b, const unsigned char* bytes, size_t* pos, size_t end,
-                         wchar16* ch) {
-  if (b == '&') return XmlDecodeEntity(bytes, pos, end, ch) ? 1 : -1;
+// Reads the character of byte b, just taken from bytes[*pos - 1], in the encoding (an entity
+// reference or a UTF-8 sequence goes on up to end at most). Returns the number of UTF-16 units
+// stored in units (1, or 2 for a character beyond U+FFFF), 0 for a line break (dropped), -1 for a
+// malformed reference.
+inline int XmlDecodeByte(int encoding, unsigned char b, const unsigned char* bytes, size_t* pos,
+                         size_t end, wchar16* units) {
+  if (b == '&') return XmlDecodeEntity(bytes, pos, end, units) ? 1 : -1;
   if (b == 13 || b == 10) return 0;
-  *ch = b == 9 ? u' ' : b >= 0x80 ? XmlHighByte(b) : b;
+  if (b >= 0x80) return XmlDecodeHigh(encoding, b, bytes, pos, end, units);
+  units[0] = b == 9 ? u' ' : b;
   return 1;
 }
 
+// Calls sink(ch) for every UTF-16 unit of an escaped value read in the encoding, decoding entity
+// references within the value's own bytes; line breaks are dropped and tabs read as spaces. false
+// for a malformed reference. sink returns false to stop the walk, which then also gives false.
 template <typename Sink>
-bool XmlDecodeValue(const unsigned char* bytes, size_t length, Sink&& sink) {
+bool XmlDecodeValue(int encoding, const unsigned char* bytes, size_t length, Sink&& sink) {
   size_t i = 0;
   while (i < length) {
     unsigned char b = bytes[i++];
-    wchar16 ch;
-    int got = XmlDecodeByte(b, bytes, &i, length, &ch);
+    wchar16 units[2];
+    int got = XmlDecodeByte(encoding, b, bytes, &i, length, units);
     if (got < 0) return false;
-    if (got > 0 && !sink(ch)) return false;
+    for (int k = 0; k < got; ++k)
+      if (!sink(units[k])) return false;
   }
   return true;
 }

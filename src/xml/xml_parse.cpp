@@ -20,12 +20,17 @@ enum {
 // Name scan results.
 enum { kNameSpaceOrGt = 5, kNameEquals = 6, kNameBad = 1 };
 
+// What the version declaration says of the encoding.
+enum { kUndeclared = 0, kDeclaredUtf8 = 1, kDeclared1252 = 2 };
+
 // The character reader over the source text with entity decoding off: line breaks are invisible
 // and tabs read as spaces.
 struct Reader {
   const unsigned char* text;
   size_t pos;
   size_t end;
+  bool bom;      // the text began with a UTF-8 byte-order mark
+  int declared;  // kUndeclared, kDeclaredUtf8 or kDeclared1252
 
   // The next character, or -1 at the end of the text.
   int Get() {
@@ -83,6 +88,34 @@ bool EqualsIgnoreCase(const char* name, size_t len, const char* upper) {
   return true;
 }
 
+// The rest of a version declaration after its version: nothing, or the encoding that editors
+// write there. Only the encodings the reader knows are accepted; a byte-order mark says UTF-8,
+// so it cannot go with another one.
+bool ScanDeclarationEnd(Reader* rd) {
+  int c = rd->SkipSpace();
+  if (c < 0) return false;
+  if (c != '?') {
+    rd->Unget();
+    char name[XML_NAME_MAX];
+    size_t len, start, stop;
+    if (rd->ScanName(name, &len) != kNameEquals || !EqualsIgnoreCase(name, len, "ENCODING") ||
+        !rd->ScanValue(&start, &stop))
+      return false;
+    const char* value = reinterpret_cast<const char*>(rd->text + start);
+    if (EqualsIgnoreCase(value, stop - start, "UTF-8")) {
+      rd->declared = kDeclaredUtf8;
+    } else if (EqualsIgnoreCase(value, stop - start, "WINDOWS-1252") ||
+               EqualsIgnoreCase(value, stop - start, "ISO-8859-1")) {
+      if (rd->bom) return false;
+      rd->declared = kDeclared1252;
+    } else {
+      return false;
+    }
+    c = rd->SkipSpace();
+  }
+  return c == '?' && rd->SkipSpace() == '>';
+}
+
 // Makes an attribute of parent from its name and the offsets of its value in the text.
 bool AddAttribute(XML_Node* parent, const char* name, size_t len, size_t start, size_t stop) {
   XML_Node* attr = XmlNewNodeAscii(XML_ATTRIBUTE, name, len);
@@ -106,14 +139,15 @@ int Token(Reader* rd, XML_Node* parent, XML_Node** made) {
       int second = rd->SkipSpace();
       if (second < 0) return kError;
       if (second == '?') {
-        // The version declaration, exactly <?xml version="1.0"?> with spaces allowed between
-        // the value's characters; then the token after it.
+        // The version declaration, <?xml version="1.0"?> with spaces allowed between the
+        // value's characters, and optionally an encoding; then the token after it.
         if (rd->ScanName(name, &len) != kNameSpaceOrGt || !EqualsIgnoreCase(name, len, "XML"))
           return kError;
         if (rd->ScanName(name, &len) != kNameEquals || !EqualsIgnoreCase(name, len, "VERSION"))
           return kError;
-        for (const char* p = "\"1.0\"?>"; *p != 0; ++p)
+        for (const char* p = "\"1.0\""; *p != 0; ++p)
           if (rd->SkipSpace() != *p) return kError;
+        if (!ScanDeclarationEnd(rd)) return kError;
         continue;
       }
       if (second == '/') {
@@ -158,7 +192,12 @@ int Token(Reader* rd, XML_Node* parent, XML_Node** made) {
 // Parses one token at the top level of doc from its source text and gives the token result.
 int ParseTop(XML_Document* doc) {
   Reader rd{reinterpret_cast<const unsigned char*>(doc->source.data), doc->source.position,
-            doc->source.length};
+            doc->source.length, false, kUndeclared};
+  // The mark editors put before a UTF-8 text.
+  if (rd.pos == 0 && rd.end >= 3 && memcmp(rd.text, "\xEF\xBB\xBF", 3) == 0) {
+    rd.pos = 3;
+    rd.bom = true;
+  }
   XML_Node* made = nullptr;
   int result = Token(&rd, &doc->top, &made);
   if (result == kElementOpen) {
@@ -188,6 +227,7 @@ int ParseTop(XML_Document* doc) {
     }
   }
   doc->source.position = rd.pos;
+  doc->encoding = rd.declared == kDeclared1252 ? XML_TEXT_1252 : XmlTextEncoding(rd.text, rd.end);
   return result;
 }
 

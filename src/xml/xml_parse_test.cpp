@@ -52,13 +52,30 @@ TEST(XmlParse, DeclarationForms) {
   EXPECT_EQ(ParseResult("<?XML VERSION = \"1.0\"?><A />"), 1);
   EXPECT_EQ(ParseResult("<?xml version=\" 1 . 0 \"?><A />"), 0);
   EXPECT_EQ(ParseResult("<?XmL VeRsIoN=\"1.0\" ? ><A />"), 0);
-  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-8\"?><A />"), 1);
+  // The encodings the reader knows, in any case, with a byte-order mark before the first '<'.
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-8\"?><A />"), 0);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\"\r\n encoding= \"utf-8\" ?><A />"), 0);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"Windows-1252\"?><A />"), 0);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"iso-8859-1\"?><A />"), 0);
+  EXPECT_EQ(ParseResult("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?><A />"), 0);
+  EXPECT_EQ(ParseResult("\xEF\xBB\xBF <A />"), 0);
+  // Any other encoding, another pseudo-attribute, other forms, and a mark that contradicts the
+  // declaration or does not come first.
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-16\"?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-8 \"?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding='UTF-8'?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding =\"UTF-8\"?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" standalone=\"yes\"?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?><A />"), 1);
+  EXPECT_EQ(ParseResult("<?xml version=\"1.0\" encoding=\"UTF-8\""), 1);
+  EXPECT_EQ(ParseResult("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"windows-1252\"?><A />"), 1);
+  EXPECT_EQ(ParseResult(" \xEF\xBB\xBF<A />"), 1);
+  EXPECT_EQ(ParseResult("\xEF\xBB<A />"), 1);
   EXPECT_EQ(ParseResult("<?xml version=\"1.1\"?><A />"), 1);
   EXPECT_EQ(ParseResult("<?xml version='1.0'?><A />"), 1);
   EXPECT_EQ(ParseResult("<?xml  version=\"1.0\"?><A />"), 1);
   EXPECT_EQ(ParseResult("<? xml version=\"1.0\"?><A />"), 1);
-  EXPECT_EQ(ParseResult("\xEF\xBB\xBF<A />"), 1);
-  EXPECT_EQ(ParseResult("\xEF\xBB\xBF<?xml version=\"1.0\"?><A />"), 1);
+  EXPECT_EQ(ParseResult("\xEF\xBB\xBF<?xml version=\"1.0\"?><A />"), 0);
   EXPECT_EQ(ParseResult("<?xml version=\"1.0\"?>"), 1);
   // Repeated declarations are each consumed in turn, without recursion.
   std::string many;

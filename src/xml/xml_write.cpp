@@ -58,12 +58,13 @@ bool EmitValue(XML_Buffer* out, const XML_Document* doc, const XML_Node* attr) {
     i = run;
     if (i >= n) break;
     unsigned char b = bytes[i++];
-    wchar16 ch;
-    int got = XmlDecodeByte(b, bytes, &i, n, &ch);
+    wchar16 units[2];
+    int got = XmlDecodeByte(doc->encoding, b, bytes, &i, n, units);
     if (got < 0) return false;
-    if (got == 0) continue;
-    char escaped[8];
-    Emit(out, escaped, XmlEscapeChar(ch, escaped));
+    for (int k = 0; k < got; ++k) {
+      char escaped[8];
+      Emit(out, escaped, XmlEscapeChar(units[k], escaped));
+    }
   }
   return true;
 }
