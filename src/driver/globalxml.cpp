@@ -323,18 +323,14 @@ void ResolveInstallFolder(BuildDocs* docs, XML_Node* setup) {
   if (!Attribute(docs->global, setup, u"INSTALLPATH", path, sizeof path)) {
     StrCopyN(path, kDefaultInstallPath, sizeof path);
   }
-  if (g_options.adminFile[0] != 0 && FileExists(g_options.adminFile)) {
-    XML_Document* admin = nullptr;
-    XML_Node* root = XML_Access(g_options.adminFile, &admin, 0);
-    XML_Node* adminSetup = root ? XML_Find(admin, root, u"SETUP", XML_OPEN_EXISTING) : nullptr;
-    if (adminSetup != nullptr) {
-      if (Attribute(admin, adminSetup, u"INSTALLPATH", path, sizeof path)) {
-        SetupLog("Admins InstallPath accepted");
-      } else {
-        StrCopyN(path, kDefaultInstallPath, sizeof path);
-      }
+  XML_Document* admin = SetupAdminDocument();
+  XML_Node* adminSetup = XML_Find(admin, nullptr, u"SETUP", XML_OPEN_EXISTING);
+  if (adminSetup != nullptr) {
+    if (Attribute(admin, adminSetup, u"INSTALLPATH", path, sizeof path)) {
+      SetupLog("Admins InstallPath accepted");
+    } else {
+      StrCopyN(path, kDefaultInstallPath, sizeof path);
     }
-    XML_Close(admin);
   }
   SetupResolveInstallPath(path);
 }
@@ -350,35 +346,6 @@ void ReadDataFileCount(BuildDocs* docs, XML_Node* setup) {
     Fail(docs, 106, nullptr);
   }
   g_context.dataFileCount = static_cast<int32_t>(count);
-}
-
-// Escapes text for an attribute value of the one-component template.
-void Escape(const char* text, char* out, int size) {
-  out[0] = 0;
-  for (const char* p = text; *p != 0; ++p) {
-    char one[2] = {*p, 0};
-    const char* piece = one;
-    switch (*p) {
-      case '&':
-        piece = "&amp;";
-        break;
-      case '<':
-        piece = "&lt;";
-        break;
-      case '>':
-        piece = "&gt;";
-        break;
-      case '"':
-        piece = "&quot;";
-        break;
-      case '\'':
-        piece = "&apos;";
-        break;
-      default:
-        break;
-    }
-    StrAppendN(out, piece, size);
-  }
 }
 
 }  // namespace
@@ -533,11 +500,12 @@ int SetupOneComponentXml() {
   XML_Close(doc);
   SysDeleteFile(temp);
   if (!found) return 0;
-  // Every value passes the escaper: a title with '"' or '&' would otherwise break the document.
-  static char escaped[3][6 * MAX_PATH];
-  Escape(title, escaped[0], sizeof escaped[0]);
-  Escape(platform, escaped[1], sizeof escaped[1]);
-  Escape(g_options.singleComponentArchive, escaped[2], sizeof escaped[2]);
+  // Every value passes the escaper: a title with '"' or '&' would otherwise break the document,
+  // and one with letters of the ANSI code page could be read as UTF-8.
+  static char escaped[3][8 * MAX_PATH];
+  XML_EscapeA(title, escaped[0], sizeof escaped[0]);
+  XML_EscapeA(platform, escaped[1], sizeof escaped[1]);
+  XML_EscapeA(g_options.singleComponentArchive, escaped[2], sizeof escaped[2]);
   static char text[20 * MAX_PATH];
   int length = snprintf(text, sizeof text,
                         "<?xml version=\"1.0\"?>\n"

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "driver/context.h"
+#include "system/str.h"
 
 void SetupLoadString(int id, char* buffer, int size) {
   if (size <= 0) return;
@@ -13,10 +14,14 @@ void SetupLoadString(int id, char* buffer, int size) {
   buffer[size - 1] = 0;
 }
 
-int SetupMessageBox(int textId, int captionId, unsigned type) {
-  char text[SETUP_MESSAGE_SIZE];
+int SetupMessageBox(int textId, int captionId, unsigned type, const char* detail) {
+  char text[SETUP_MESSAGE_SIZE + 2 + MAX_PATH];
   char caption[SETUP_CAPTION_SIZE];
-  SetupLoadString(textId, text, sizeof text);
+  SetupLoadString(textId, text, SETUP_MESSAGE_SIZE);
+  if (detail != nullptr) {
+    StrAppendN(text, "\n\n", sizeof text);
+    StrAppendN(text, detail, sizeof text);
+  }
   SetupLoadString(captionId, caption, sizeof caption);
   return MessageBoxA(nullptr, text, caption, type);
 }

@@ -1,5 +1,5 @@
-// The program's own string table (ids 301-308, 400 and 1618) and the system message boxes shown
-// before the visual library is available.
+// The program's own string table (ids 301-308, 400, 410 and 1618) and the system message boxes
+// shown before the visual library is available.
 #pragma once
 
 enum {
@@ -12,6 +12,7 @@ enum {
   STR_MFC_RESTART = 307,
   STR_UNICODE_ON_ANSI = 308,
   STR_PRODUCT_NAME = 400,
+  STR_ADMIN_FILE_UNUSABLE = 410,
   STR_ANOTHER_SETUP = 1618,
 };
 
@@ -23,5 +24,6 @@ enum { SETUP_MESSAGE_SIZE = 250, SETUP_CAPTION_SIZE = 50 };
 void SetupLoadString(int id, char* buffer, int size);
 
 // Shows string textId with caption captionId in a system message box without an owner window and
-// returns the button (IDYES, IDOK, ...), or 0 when the box could not be shown.
-int SetupMessageBox(int textId, int captionId, unsigned type);
+// returns the button (IDYES, IDOK, ...), or 0 when the box could not be shown. A detail (may be
+// null, such as a file's name) follows the text after an empty line.
+int SetupMessageBox(int textId, int captionId, unsigned type, const char* detail = nullptr);

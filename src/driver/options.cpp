@@ -1,12 +1,13 @@
 #include "driver/options.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "driver/cmdline.h"
 #include "driver/exit.h"
-#include "package/access.h"
 #include "settings/settings.h"
 #include "system/files.h"
+#include "system/guards.h"
 #include "system/os.h"
 #include "system/registry.h"
 #include "system/str.h"
@@ -47,23 +48,75 @@ bool TakeValue(const char* scan, const char* source, const char* name, char* des
   return true;
 }
 
-// Reads the flags of the administrator file's CMDLINE element, when the file opens and has one.
-void ReadAdminFlags() {
-  XML_Document* doc = nullptr;
-  XML_Node* root = XML_Access(g_options.adminFile, &doc, 0);
-  if (root == nullptr) return;
-  XML_Node* cmdline = XML_NextElement(root, u"CMDLINE", nullptr);
-  if (cmdline != nullptr) {
-    for (const FlagSwitch& flag : kFlags) {
-      uint32_t value = 0;
-      if (CFG_GetDword(doc, cmdline, flag.node, &value) != 1) value = 0;
-      g_options.*flag.field = static_cast<uint8_t>(value & 0xFF);
-    }
+// The administrator's file as the start read it: why it cannot be used, or its text and the
+// document parsed from it (before its variables are replaced). Read once, so that every step of
+// the run goes by the same text; kept for the rest of the process.
+SetupAdminRead g_adminState = ADMIN_ABSENT;
+char* g_adminText = nullptr;
+XML_Document* g_adminDoc = nullptr;
+
+// Reads the administrator's file whole into a block of its size plus one byte, terminated behind
+// the bytes read, sharing it for reading and writing. ADMIN_ABSENT when FileExists finds no file
+// of that name (as for "/CFG=", 102); one that is there but cannot be opened (no access, held
+// without sharing) is ADMIN_NOT_OPENED.
+SetupAdminRead ReadAdminFile(HeapGuard<char>* text, DWORD* length) {
+  if (!FileExists(g_options.adminFile)) return ADMIN_ABSENT;
+  HandleGuard file(FileOpenRetry(g_options.adminFile, GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL));
+  if (file.handle == INVALID_HANDLE_VALUE) return ADMIN_NOT_OPENED;
+  DWORD size = GetFileSize(file.handle, nullptr);
+  // A file of about 1 GiB or more is taken as out of memory.
+  if (size == INVALID_FILE_SIZE || size > 0x3FFFFF00u) return ADMIN_NO_MEMORY;
+  text->block = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+  if (text->block == nullptr) return ADMIN_NO_MEMORY;
+  DWORD got = 0;
+  if (!ReadFile(file.handle, text->block, size, &got, nullptr)) return ADMIN_READ_FAILED;
+  text->block[got] = 0;
+  *length = got;
+  return ADMIN_READ;
+}
+
+// Reads the administrator's file and the flags of its CMDLINE element.
+void ReadAdminFile() {
+  // The document borrows the text: closed first.
+  XML_Close(g_adminDoc);
+  g_adminDoc = nullptr;
+  free(g_adminText);
+  g_adminText = nullptr;
+  HeapGuard<char> text;
+  DWORD length = 0;
+  g_adminState = ReadAdminFile(&text, &length);
+  if (g_adminState != ADMIN_READ) return;
+  XML_Document* doc = XML_Create();
+  if (doc == nullptr) {
+    g_adminState = ADMIN_NO_MEMORY;
+    return;
   }
-  XML_Close(doc);
+  if (XML_Parse(doc, text.block, static_cast<int>(length)) != 0) {
+    g_adminState = ADMIN_NOT_PARSED;
+    XML_Close(doc);
+    return;
+  }
+  g_adminText = text.block;
+  text.block = nullptr;
+  g_adminDoc = doc;
+  XML_Node* cmdline = XML_NextElement(XML_GetRoot(doc), u"CMDLINE", nullptr);
+  if (cmdline == nullptr) return;
+  for (const FlagSwitch& flag : kFlags) {
+    uint32_t value = 0;
+    if (CFG_GetDword(doc, cmdline, flag.node, &value) != 1) value = 0;
+    g_options.*flag.field = static_cast<uint8_t>(value & 0xFF);
+  }
 }
 
 }  // namespace
+
+SetupAdminRead SetupAdminFileState() { return g_adminState; }
+
+const char* SetupAdminText() { return g_adminText; }
+
+XML_Document* SetupAdminDocument() { return g_adminDoc; }
 
 char* SetupMakeAbsolute(char* name, int always) {
   if (name == nullptr || name[0] == 0) return nullptr;
@@ -179,7 +232,7 @@ void SetupParseCommandLine(const char* commandLine) {
   }
 
   SetupMakeAbsolute(g_options.adminFile, 0);
-  ReadAdminFlags();
+  ReadAdminFile();
   for (const FlagSwitch& flag : kFlags) {
     if (g_options.*flag.field == 0 && CmdFlagPresent(scan, flag.text)) g_options.*flag.field = 1;
   }

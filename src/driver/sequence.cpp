@@ -120,6 +120,35 @@ void HoldSetupMutex() {
   SetupEndProcess(kExitAnotherSetup);
 }
 
+// The log's error line for an administrator's file that cannot be used (none for memory).
+void LogAdminFailure(SetupAdminRead state) {
+  const char* step = state == ADMIN_NOT_OPENED   ? "open"
+                     : state == ADMIN_NOT_PARSED ? "parse"
+                                                 : "read";
+  if (state != ADMIN_NO_MEMORY) {
+    SetupLogError("Couldn't %s Administrator's XML : %s", step, g_options.adminFile);
+  }
+}
+
+// An administrator's file that is there but cannot be read or parsed ends the run before it does
+// anything: its switches and settings would be dropped while the run reported success. Its switches
+// are not known, so the log is written even without "/TEST" (the file may be what asked for it),
+// and a run without "/SILENTMODE" on its command line says so in a message naming the file.
+void EndOnUnusableAdminFile(const char* commandLine) {
+  SetupAdminRead state = SetupAdminFileState();
+  if (state == ADMIN_READ || state == ADMIN_ABSENT) return;
+  if (!SetupLogIsOn()) SetupLogOpen(commandLine);
+  LogAdminFailure(state);
+  const int code = state == ADMIN_NO_MEMORY ? 103 : 111;
+  if (Interactive()) {
+    if (g_context.resourceModule == nullptr) LoadLanguageLibrary();
+    SetupMessageBox(STR_ADMIN_FILE_UNUSABLE, STR_CAPTION_ERROR, MB_OK | MB_ICONERROR,
+                    g_options.adminFile);
+  }
+  SetupLog("Exitcode: %d %s", code, g_options.adminFile);
+  SetupEndProcess(code);
+}
+
 // Asks a Yes/No question with caption 305 (interactive), or takes the switch's answer (silent).
 bool Decide(int question, bool silentAnswer) {
   if (!Interactive()) return silentAnswer;
@@ -223,91 +252,62 @@ void MergePackageSettings(const char* globalPath) {
   SetupSaveGlobalXml(&doc, root);
 }
 
-// Merges SETUPINFO\SETTINGS of the expanded administrator's text into global.xml. Any failure
-// only skips the merge.
-void MergeAdminDocument(const char* text, int length, const char* globalPath) {
+// Merges SETUPINFO\SETTINGS of the expanded administrator's text into global.xml. false when the
+// text does not parse; a failure with global.xml only skips the merge.
+bool MergeAdminDocument(const char* text, int length, const char* globalPath) {
   Document admin;
   admin.doc = XML_Create();
-  if (admin.doc == nullptr) return;
-  if (XML_Parse(admin.doc, text, length) != 0 || XML_GetRoot(admin.doc) == nullptr) {
-    // Told in the log, so that the administrator sees why the presets were not applied.
-    SetupLogError("Couldn't parse Administrator's XML : %s", g_options.adminFile);
-    return;
-  }
+  if (admin.doc == nullptr) return true;
+  if (XML_Parse(admin.doc, text, length) != 0 || XML_GetRoot(admin.doc) == nullptr) return false;
   SetupLog("Attempt to read Admin data");
   XML_Document* global = nullptr;
   XML_Node* globalRoot = XML_Access(globalPath, &global, 1);
-  if (globalRoot == nullptr) return;
+  if (globalRoot == nullptr) return true;
   XML_Node* settings = XML_Find(admin.doc, nullptr, u"SETUPINFO\\SETTINGS", XML_OPEN_EXISTING);
   if (settings != nullptr && SetupMergePluginSettings(global, admin.doc, settings)) {
     SetupLog("Admin xml added");
   }
   SetupSaveGlobalXml(&global, globalRoot);
+  return true;
 }
 
-enum AdminRead { ADMIN_READ, ADMIN_NOT_OPENED, ADMIN_NO_MEMORY, ADMIN_READ_FAILED };
-
-// Reads the administrator's file whole into a buffer of its size plus one, terminated behind the
-// bytes actually read (a file of 0 bytes is empty text). *size receives the file's size.
-AdminRead ReadAdminFile(HeapGuard<char>* text, DWORD* size) {
-  HandleGuard file(FileOpenRetry(g_options.adminFile, GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL));
-  if (file.handle == INVALID_HANDLE_VALUE) return ADMIN_NOT_OPENED;
-  *size = GetFileSize(file.handle, nullptr);
-  // A file of about 1 GiB or more is taken as out of memory.
-  if (*size == INVALID_FILE_SIZE || *size > 0x3FFFFF00u) return ADMIN_NO_MEMORY;
-  text->block = static_cast<char*>(malloc(static_cast<size_t>(*size) + 1));
-  if (text->block == nullptr) return ADMIN_NO_MEMORY;
-  DWORD got = 0;
-  if (!ReadFile(file.handle, text->block, *size, &got, nullptr)) return ADMIN_READ_FAILED;
-  text->block[got] = 0;
-  return ADMIN_READ;
-}
-
-// Expands the administrator's file into a buffer of the expanded text's size, so that long values
-// drop nothing, and merges its settings. 0, or the exit code of a failure.
-int MergeAdminText(const HeapGuard<char>& raw, const char* globalPath) {
+// Expands the administrator's text into a buffer of the expanded text's size, so that long
+// values drop nothing, and merges its settings. 0, or the exit code of a failure.
+int MergeAdminText(const char* raw, const char* globalPath) {
   VarPair vars[SETUP_MAX_VARIABLE_SLOTS + 1] = {};
   for (int i = 0; i < g_options.variableCount && i < SETUP_MAX_VARIABLE_SLOTS; ++i) {
     vars[i].name = g_options.variables[i].name;
     vars[i].value = g_options.variables[i].value;
   }
   VarExpander expander;
-  size_t capacity = expander.Measure(raw.block, vars);
+  // Values come in the ANSI code page and the file may be UTF-8: as references their letters
+  // read the same in either, and the file's own letters keep the encoding they were written in.
+  expander.SetHighCharsAsReferences(true);
+  size_t capacity = expander.Measure(raw, vars);
   if (capacity == 0 || capacity > 0x7FFFFFFFu) return 103;
   HeapGuard<char> expanded;
   expanded.block = static_cast<char*>(malloc(capacity));
   if (expanded.block == nullptr) return 103;
   int length = static_cast<int>(capacity);
-  if (expander.Expand(raw.block, expanded.block, &length, vars) != 1) length = 0;
+  if (expander.Expand(raw, expanded.block, &length, vars) != 1) length = 0;
   SetupLog("Variables Expanded");
-  MergeAdminDocument(expanded.block, length, globalPath);
-  return 0;
+  if (MergeAdminDocument(expanded.block, length, globalPath)) return 0;
+  LogAdminFailure(ADMIN_NOT_PARSED);
+  return 111;
 }
 
+// Merges the administrator's settings from the text the start read. One whose text no longer
+// parses once its variables are replaced ends the run with 111 and its name: going on without
+// its settings would report success for a run that did not do what it was told.
 void MergeAdminFile(const char* globalPath) {
-  int failure = 0;
-  {
-    HeapGuard<char> raw;
-    DWORD size = 0;
-    switch (ReadAdminFile(&raw, &size)) {
-      case ADMIN_NOT_OPENED:
-        SetupLogError("Couldn't open Administrator's XML : %s", g_options.adminFile);
-        return;
-      case ADMIN_NO_MEMORY:
-        failure = 103;
-        break;
-      case ADMIN_READ_FAILED:
-        SetupLogError("Couldn't read Administrator's XML : %s", g_options.adminFile);
-        failure = 111;
-        break;
-      case ADMIN_READ:
-        failure = MergeAdminText(raw, globalPath);
-        break;
-    }
+  if (SetupAdminFileState() != ADMIN_READ) {
+    SetupLogError("Couldn't open Administrator's XML : %s", g_options.adminFile);
+    return;
   }
-  if (failure != 0) SetupExit(nullptr, nullptr, failure, nullptr);
+  int failure = MergeAdminText(SetupAdminText(), globalPath);
+  if (failure != 0) {
+    SetupExit(nullptr, nullptr, failure, failure == 111 ? g_options.adminFile : nullptr);
+  }
 }
 
 void ConnectUserInterfaces() {
@@ -532,6 +532,7 @@ int SetupMain(const char* commandLine) {
   g_context.logFilePath[0] = 0;
   if (g_options.test || g_options.logNamed) SetupLogOpen(commandLine);
   HoldSetupMutex();
+  EndOnUnusableAdminFile(commandLine);
   AuthorizeRemotely();
   LoadLanguageLibrary();
   CheckRuntimeLibraries(commandLine);

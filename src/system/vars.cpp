@@ -1,12 +1,14 @@
 // Expansion of "%!name%" references from the command line's variables and the environment.
 #include "system/vars.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "system/guards.h"
+#include "system/str.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -67,6 +69,32 @@ char* ExpandFromEnvironment(const char* name, size_t length) {
 #endif
 }
 
+// value (ANSI code page) with every character above 0x7F written as "&#xHHHH;"; null when memory
+// is exhausted. Converted whole, so that a double-byte character stays one.
+char* HighCharsAsReferences(const char* value) {
+  size_t length = strlen(value);
+  if (length >= INT_MAX / 8) return nullptr;
+  HeapGuard<wchar16> wide;
+  wide.block = static_cast<wchar16*>(malloc((length + 1) * sizeof(wchar16)));
+  char* out = static_cast<char*>(malloc(length * 8 + 1));
+  if (wide.block == nullptr || out == nullptr) {
+    free(out);
+    return nullptr;
+  }
+  int units = AnsiToWide(wide.block, value, static_cast<int>(length + 1));
+  size_t n = 0;
+  for (int i = 0; i < units; ++i) {
+    wchar16 c = wide.block[i];
+    if (c < 0x80) {
+      out[n++] = static_cast<char>(c);
+    } else {
+      n += static_cast<size_t>(snprintf(out + n, 9, "&#x%04X;", static_cast<unsigned>(c)));
+    }
+  }
+  out[n] = 0;
+  return out;
+}
+
 // Index of the first occurrence of needle in text[from, length), or length.
 size_t FindFrom(const char* text, size_t length, size_t from, const char* needle) {
   if (from >= length) return length;
@@ -76,7 +104,9 @@ size_t FindFrom(const char* text, size_t length, size_t from, const char* needle
 
 }  // namespace
 
-VarExpander::VarExpander() : start_("%!"), end_("%"), vars_(nullptr) {}
+VarExpander::VarExpander() : start_("%!"), end_("%"), vars_(nullptr), references_(false) {}
+
+void VarExpander::SetHighCharsAsReferences(bool on) { references_ = on; }
 
 VarExpander::~VarExpander() {}
 
@@ -140,6 +170,11 @@ size_t VarExpander::Run(const char* input, char* output, size_t capacity) {
       }
     }
     if (!value.block) value.block = ExpandFromEnvironment(name, nameLength);
+    if (value.block && references_) {
+      char* converted = HighCharsAsReferences(value.block);
+      free(value.block);
+      value.block = converted;
+    }
     if (value.block && !append(value.block, strlen(value.block))) break;
     // Without a closing delimiter the name ran to the end of the input.
     if (!closed) break;

@@ -29,6 +29,10 @@ class VarExpander {
   // included (nothing is dropped with it); 0 when input is missing.
   size_t Measure(const char* input, const VarPair* vars);
 
+  // On: each character above 0x7F of a value (ANSI code page) is inserted as an XML character
+  // reference "&#xHHHH;", so that it reads the same in a document of any encoding. Off at first.
+  void SetHighCharsAsReferences(bool on);
+
  private:
   // The expansion loop: writes into output within capacity, or only counts when output is null.
   // Returns the length of the text without its terminator.
@@ -37,4 +41,5 @@ class VarExpander {
   const char* start_;
   const char* end_;
   const VarPair* vars_;
+  bool references_;
 };

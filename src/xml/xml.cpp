@@ -789,6 +789,26 @@ int XML_SetAttributeA(XML_Document* doc, XML_Node* element, const wchar16* name,
   return XML_SetAttribute(doc, element, name, wide);
 }
 
+int XML_EscapeA(const char* text, char* out, int size) {
+  if (text == nullptr || out == nullptr || size <= 0) return 1;
+  enum { kMax = 260 };
+  wchar16 wide[kMax];
+  AnsiToWide(wide, text, kMax);
+  size_t n = 0;
+  for (const wchar16* p = wide; *p != 0; ++p) {
+    char piece[8];
+    size_t len = XmlEscapeChar(*p, piece);
+    if (n + len >= static_cast<size_t>(size)) {
+      out[n] = 0;
+      return 1;
+    }
+    memcpy(out + n, piece, len);
+    n += len;
+  }
+  out[n] = 0;
+  return 0;
+}
+
 int XML_GetAttributeHex(XML_Document* doc, XML_Node* element, const wchar16* name,
                         uint32_t* value) {
   if (value == nullptr) return 1;

@@ -165,6 +165,12 @@ int XML_SetAttribute(XML_Document* doc, XML_Node* element, const wchar16* name,
 int XML_GetAttributeA(XML_Document* doc, XML_Node* element, const wchar16* name, char* buffer,
                       int* size);
 
+// Writes a narrow ANSI text into out (size bytes, always terminated) escaped as the writer writes
+// values: plain ASCII, every character outside 0x20-0x7E a reference, so that it reads the same
+// in a text of any encoding. The text is taken up to MAX_PATH - 1 bytes. 1 when the escaped text
+// did not fit (out then holds what did), else 0.
+int XML_EscapeA(const char* text, char* out, int size);
+
 // Converts a narrow ANSI text to UTF-16 and sets it with XML_SetAttribute.
 int XML_SetAttributeA(XML_Document* doc, XML_Node* element, const wchar16* name, const char* text);
 

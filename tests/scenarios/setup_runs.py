@@ -64,8 +64,9 @@ class Run:
         return path.read_text().splitlines() if path.exists() else []
 
     def log(self):
-        return [line.split("] ", 1)[1] for line in
-                (self.folder / "zsetup.log").read_text().splitlines() if "] " in line]
+        # The log is written in the ANSI code page, windows-1252 in the test prefix.
+        text = (self.folder / "zsetup.log").read_text(encoding="cp1252", errors="replace")
+        return [line.split("] ", 1)[1] for line in text.splitlines() if "] " in line]
 
 
 def build(bed, manifest, name="pkg", **kw) -> Path:

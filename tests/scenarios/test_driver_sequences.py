@@ -151,9 +151,9 @@ def test_silent_mode_log_and_pending_codes(bed, build_win):
 
 def test_relative_cfg_file_is_checked_in_the_setup_folder(bed, build_win):
     s = Setup(bed, build_win)
-    (s.pkg / "admin.xml").write_text("<ZORVA/>")
+    (s.pkg / "admin.xml").write_text("<ZORVA />")
     elsewhere = bed.scratch("cwd")
-    (elsewhere / "only.xml").write_text("<ZORVA/>")
+    (elsewhere / "only.xml").write_text("<ZORVA />")
     # Started from another folder: the file beside setup.exe is the one checked and read.
     assert bed.run(s.pkg / "setup.exe", "/SILENTMODE", "/UNINSTALL", "/CFG=admin.xml",
                    env=s.env, cwd=elsewhere).code == 0
@@ -523,15 +523,14 @@ def test_administrators_file_is_expanded_and_merged(bed, build_win):
     assert log[i - 1:i + 3] == ["ExeLibs: Load Current State", "Variables Expanded",
                                 "Attempt to read Admin data", "Admin xml added"]
 
-    # An empty administrator's file is empty text: nothing to merge (the log says why), and the
-    # run goes on.
+    # An empty administrator's file does not parse: the run ends before it does anything, logged
+    # also without /TEST (the file might have asked for the log), and names the file.
     admin.write_bytes(b"")
-    assert s.run("/SILENTMODE", "/UPDATE", "/TEST") == 0
-    log = without_access_lines(s.log())
-    i = log.index("Variables Expanded")
-    assert log[i + 1:i + 3] == ["Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml",
-                                "Registry: root written"]
-    assert not any(l.startswith("SetupMergePluginSettings") for l in s.journal("seq"))
+    assert s.run("/SILENTMODE", "/UPDATE") == 111
+    assert s.log() == ["CmdLine: /SILENTMODE /UPDATE",
+                       "Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml",
+                       "Exitcode: 111 C:\\pkg\\zorva.xml", ""]
+    assert s.journal("seq") is None
 
 
 def test_administrators_file_with_long_values_is_merged_whole(bed, build_win):
@@ -546,10 +545,14 @@ def test_administrators_file_with_long_values_is_merged_whole(bed, build_win):
     assert "SetupMergePluginSettings " + "7" * 40 + " -> 1" in s.journal("seq")
     assert "Admin xml added" in s.log()
 
-    # A file that does not parse is named in an error line; the run goes on without it.
-    admin.write_text("<ZORVA><SETUPINFO>")
-    assert s.run("/SILENTMODE", "/UPDATE", "/TEST") == 0
-    assert "Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml" in s.log()
+    # A file that parses only until its variables are replaced ends the run before anything is
+    # installed, with its name; what was prepared is rolled back.
+    assert s.run("/SILENTMODE", "/UPDATE", "/TEST", "/$Id=7", env={"ZS_LONG": 'a"b'}) == 111
+    log = s.log()
+    assert log[-3:] == ["Error: Couldn't parse Administrator's XML : C:\\pkg\\zorva.xml",
+                        "Exitcode: 111 C:\\pkg\\zorva.xml", ""]
+    seq = s.journal("seq")
+    assert "rollBackAll call 1" in seq and not any(l.startswith("RegWrite") for l in seq)
 
 
 def test_restart_pending_at_the_end_restarts_windows(bed, build_win):

@@ -16,7 +16,8 @@ MANIFEST = {
     "required_os": "NT",
     "settings": [{"id": "A1", "data": {"FromPackage": 1}}],
     "components": [
-        component("core", "Core & \"more\"", "10000001", ["core.dll"], gui=["core.dll"],
+        # "Ã©" in windows-1252 is a valid UTF-8 sequence: only an escaped copy reads back as it is.
+        component("core", "Core & \"more\" Ã©", "10000001", ["core.dll"], gui=["core.dll"],
                   settings=[{"id": "A1", "data": {"Level": 3},
                              "profiles": [{"name": "Home", "data": {"Scan": 1}}]}]),
         component("mail", "Mail shield", "10000002", ["mail.dll", "mail2.dll"]),
@@ -74,7 +75,9 @@ def test_three_components_prepared_driven_and_cleaned_up(bed):
     # setupc.xml in the setup folder (text escaped) and removed at the end.
     assert run("/SILENTMODE", "/UPDATE", "/TEST", "/NUP=core.rar", script="core.dll 2 501\n") == 501
     assert "OneComponent xml created" in run.log()
-    assert "Exitcode: 501 Core & \"more\"" in run.log()
+    assert "Exitcode: 501 Core & \"more\" Ã©" in run.log()
+    title = ET.parse(temp / "global.xml").getroot().find("PACKAGE/DISPLAY").get("TITLE")
+    assert title == "Core & \"more\" Ã©"
     assert not (run.folder / "setupc.xml").exists()
     # A file that is no archive ends with 121.
     assert run("/SILENTMODE", "/UPDATE", "/NUP=setup.xml") == 121

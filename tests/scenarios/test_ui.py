@@ -6,8 +6,11 @@ With ZS_DOCS_SHOTS=1 the dialogs shown in the README are written to docs/.
 """
 
 import json
+import re
 import shutil
+import subprocess
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -194,6 +197,71 @@ class Sequence:
 
     def journal(self) -> list:
         return (self.zs / "journal.txt").read_text().splitlines()
+
+
+def hand_written(folder: Path) -> None:
+    """Rewrites a package's descriptions as a person writes them in a current editor: UTF-8 with a
+    byte-order mark and an encoding declaration, every letter as it is (the package builder
+    writes each one as a reference)."""
+    def rewrite(data: bytes) -> bytes:
+        text = re.sub(r"&#x([0-9A-F]{4});",
+                      lambda m: chr(int(m[1], 16)) if int(m[1], 16) >= 0x80 else m[0],
+                      data.decode("ascii"))
+        text = text.replace('<?xml version="1.0"?>', '<?xml version="1.0" encoding="UTF-8"?>')
+        return b"\xef\xbb\xbf" + text.encode()
+
+    (folder / "setup.xml").write_bytes(rewrite((folder / "setup.xml").read_bytes()))
+    for archive in folder.glob("*.rar"):
+        names = subprocess.run(["rar", "lb", str(archive)], capture_output=True, text=True,
+                               check=True).stdout.split()
+        with tempfile.TemporaryDirectory() as tmp:
+            subprocess.run(["rar", "x", "-inul", str(archive), tmp + "/"], check=True)
+            entries = [(n, (Path(tmp) / n).read_bytes()) for n in names]
+        entries = [(n, rewrite(b) if n == "setupc.xml" else b) for n, b in entries]
+        assert zspack.test_rar(archive, entries) == ""
+
+
+def test_hand_written_german_package_and_administrators_file(bed, screen):
+    manifest = json.loads((SAMPLE / "manifest.json").read_text())
+    title = manifest["title"] = "Vesk Schutzprogramm für Büros"
+    names = ["Grundschutz für Dateien", "Prüfung der Post"]
+    for component, display in zip(manifest["components"], names):
+        component["display"] = display
+    built = zspack.build_package(manifest, bed.c / "pkg", base=SAMPLE, setup=DRIVER / "setup.exe",
+                                 main=UI / "main.dll", mainlang=UI / "de" / "mainlang.dll")
+    assert built.code == 0, built.error
+    pkg = built.folder
+    hand_written(pkg)
+    # An administrator's file that cannot be read: a message names it, and nothing is installed.
+    admin = pkg / "zorva.xml"
+    admin.write_bytes(b'\xef\xbb\xbf<?xml version="1.0" encoding="UTF-16"?>\r\n<ZORVA />\r\n')
+    run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
+    text = message(screen, "Fehler!")
+    assert text.startswith("Die Datei des Administrators kann nicht gelesen werden")
+    assert text.endswith("C:\\pkg\\zorva.xml")
+    screen.keys("Fehler!", "Return")
+    assert run.result() == 111
+    assert bed.reg_query(PRODUCT + r"\Info", "InstallDir") is None
+
+    admin.write_bytes('<ZORVA><SETUP INSTALLPATH="C:\\Programme\\Vesk Süd" /></ZORVA>'.encode())
+    run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
+    setup = f"{title} Setup"
+    dialog = screen.read(setup)
+    assert dialog.control(INTRO).text.startswith(f"Setup installiert {title} mit")
+    assert [row[0] for row in dialog.rows] == names
+    assert dialog.control(FOLDER).text == "C:\\Programme\\Vesk Süd\\"
+    screen.photograph(setup, "german")
+    screen.keys(setup, "Escape")
+    assert run.result() == 3010
+    assert bed.run(pkg / "setup.exe", "/SILENTMODE", cwd=pkg).code == 3010
+    assert (bed.c / "Programme" / "Vesk Süd" / "readme.txt").exists()
+    # The components' names as registered (reg.exe writes the OEM code page, 437 here); the
+    # uninstall entry's name is the product's, string 400 of the language library.
+    for name, display in zip(("Core", "Mail"), names):
+        got = bed.reg_query(PRODUCT + rf"\InstalledComponents\{name}", "DispName")
+        assert got.encode("latin-1").decode("cp437") == display
+    assert bed.reg_query(r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA",
+                         "DisplayName") == TITLE
 
 
 def test_downgrade_question_end_dialog_and_locked_uninstall_through_the_sequence(bed, screen):

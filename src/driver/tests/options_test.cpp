@@ -149,7 +149,7 @@ TEST(SetupParseCommandLine, MissingAdministratorFileRecords102) {
 
   DriverTest present;
   std::string admin = present.folder() + "admin.xml";
-  ASSERT_TRUE(WriteText(admin, "<ZORVA/>"));
+  ASSERT_TRUE(WriteText(admin, "<ZORVA />"));
   Parse(("/CFG=" + admin).c_str());
   EXPECT_EQ(g_context.exitCode, 0);
 }
@@ -224,6 +224,7 @@ TEST(SetupParseCommandLine, AdministratorsCmdlineSetsFlagsTheCommandLineCannotCl
   ASSERT_TRUE(WriteText(broken.folder() + "zorva.xml", "<ZORVA><CMDLINE>"));
   Parse("/SILENTMODE");
   EXPECT_EQ(g_options.silent, 1);
+  EXPECT_EQ(SetupAdminFileState(), ADMIN_NOT_PARSED);
 }
 
 }  // namespace
