@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vars.push_back({nullptr, nullptr});
 
   VarExpander expander;
+  // The program inserts values as references; both forms are fuzzed.
+  const bool references = (size & 1) != 0;
+  expander.SetHighCharsAsReferences(references);
   size_t needed = expander.Measure(text.c_str(), vars.data());
   Check(needed >= 1, "room for the terminator");
   std::vector<char> whole(needed + 16, 'x');
@@ -52,6 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string full(whole.data(), static_cast<size_t>(length));
   // Text without a reference comes out as it stands.
   if (text.find("%!") == std::string::npos) Check(full == text, "plain text unchanged");
+  // Inserted as references, values bring no byte above 0x7F into a text that had none.
+  auto high = [](const std::string& s) {
+    for (char c : s)
+      if (static_cast<unsigned char>(c) >= 0x80) return true;
+    return false;
+  };
+  if (references && !high(text)) Check(!high(full), "values as references");
 
   // Smaller rooms: a terminated prefix each, never longer as the room grows.
   size_t previous = 0;
