@@ -154,8 +154,8 @@ void RunWrite(void* arg) {
 }
 
 // Decodes the current entry into memory, checking its CRC, and queues its file for a worker.
-bool ExtractBuffered(Archive* archive, const char* output, size_t announced, WorkerPool* pool,
-                     LONG* failed) {
+bool ExtractBuffered(Archive* archive, const char* output, unsigned lane, size_t announced,
+                     WorkerPool* pool, LONG* failed) {
   Sink& sink = archive->sink;
   sink.buffering = true;
   sink.buffer = nullptr;
@@ -177,9 +177,19 @@ bool ExtractBuffered(Archive* archive, const char* output, size_t announced, Wor
   w->job.arg = w;
   w->job.bytes = sink.size;
   sink.buffer = nullptr;
-  WorkerPoolSubmit(pool, WorkerLaneOf(output, strlen(output)), &w->job);
+  WorkerPoolSubmit(pool, lane, &w->job);
   return true;
 }
+
+// The lanes of the entries queued since the workers were last drained, as bits of a small table:
+// a lane that shares a bit with a queued one only costs a drain more.
+struct QueuedLanes {
+  unsigned char bits[512];
+  QueuedLanes() { Clear(); }
+  void Clear() { memset(bits, 0, sizeof bits); }
+  void Add(unsigned lane) { bits[(lane / 8) % sizeof bits] |= 1u << (lane % 8); }
+  bool Has(unsigned lane) const { return (bits[(lane / 8) % sizeof bits] >> (lane % 8)) & 1u; }
+};
 
 // Creates output and lets the library decode the current entry into it, checking its CRC.
 bool ExtractCurrent(Archive* archive, const char* output) {
@@ -264,6 +274,7 @@ int ExtractArchiveCancellable(const char* path, const char* folder, volatile LON
   LONG failed = 0;
   int result = 0;
   size_t folderLength = strlen(folder);
+  QueuedLanes queued;
   RARHeaderDataEx header;
   memset(&header, 0, sizeof header);
   for (;;) {
@@ -280,9 +291,20 @@ int ExtractArchiveCancellable(const char* path, const char* folder, volatile LON
     StrAppendN(output, name, sizeof output);
     unsigned long long size =
         (static_cast<unsigned long long>(header.UnpSizeHigh) << 32) | header.UnpSize;
-    bool ok = pool != nullptr && size <= kBufferedMax
-                  ? ExtractBuffered(&archive, output, static_cast<size_t>(size), pool, &failed)
-                  : ExtractCurrent(&archive, output);
+    unsigned lane = WorkerLaneOf(output, strlen(output));
+    bool ok;
+    if (pool != nullptr && size <= kBufferedMax) {
+      ok = ExtractBuffered(&archive, output, lane, static_cast<size_t>(size), pool, &failed);
+      queued.Add(lane);
+    } else {
+      // Written here, on this thread: an earlier entry of the same name that still waits for a
+      // worker must be written first, or the older content would win or the two would mix.
+      if (pool != nullptr && queued.Has(lane)) {
+        WorkerPoolDrain(pool);
+        queued.Clear();
+      }
+      ok = ExtractCurrent(&archive, output);
+    }
     if (!ok) break;
   }
   WorkerPoolStop(pool);

@@ -224,10 +224,22 @@ void WorkerPoolStop(WorkerPool* pool) {
 }
 
 unsigned WorkerLaneOf(const char* text, size_t length) {
+  // The file system drops trailing dots and blanks from a name.
+  while (length > 0 && (text[length - 1] == '.' || text[length - 1] == ' ')) --length;
+  // It compares the UTF-16 form of an ANSI name (converted with the ANSI code page, so a
+  // double-byte character is one unit) upper-cased by its own table, which maps letters beyond
+  // ASCII in pairs, and also U+0131 and U+017F onto I and S. So ASCII letters other than I and S
+  // fold to upper case, and every other unit, I and S fold into one class: names the file system
+  // takes for one file always meet on one lane (others may too, and then only run in turn).
+  wchar_t wide[MAX_PATH];
+  int units = length < MAX_PATH
+                  ? MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), wide, MAX_PATH)
+                  : 0;
   unsigned h = 2166136261u;
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+  for (int i = 0; i < (units > 0 ? units : static_cast<int>(length)); ++i) {
+    unsigned c = units > 0 ? static_cast<unsigned>(wide[i]) : static_cast<unsigned char>(text[i]);
+    if (c >= 'a' && c <= 'z') c -= 32;
+    if (c >= 0x80 || c == 'I' || c == 'S') c = 0x80;
     h = (h ^ c) * 16777619u;
   }
   return h;

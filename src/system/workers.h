@@ -43,5 +43,6 @@ void WorkerPoolDrain(WorkerPool* pool);
 // Drains the pool, ends its threads and frees it. Null is accepted.
 void WorkerPoolStop(WorkerPool* pool);
 
-// The lane of a text, ignoring the case of ASCII letters (FNV-1a).
+// The lane of a file name or path (FNV-1a): names that the file system takes for one file have one
+// lane, whatever their case.
 unsigned WorkerLaneOf(const char* text, size_t length);

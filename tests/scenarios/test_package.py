@@ -182,3 +182,29 @@ def test_self_extracting_stub_and_missing_data_piece(bed):
     worker.join(120)
     assert result.get("code") == 321
     assert sum("showMsg 202" in l for l in run.journal("vis")) >= 1
+
+
+def test_the_last_entry_of_a_name_wins(bed):
+    # Entries of one name, in whatever case the file system takes for the same name (also beyond
+    # ASCII), leave the last one's bytes, whether a worker writes them or, for an entry over the
+    # in-memory limit, the decoding thread. The workers are kept busy so that order matters.
+    small = {"language": "ENGLISH", "components": [component("core", "Core", "1", ["core.dll"])]}
+    folder = build(bed, small, "names")
+    setupc = (b'<?xml version="1.0"?>\n<C><SETUP NAME="core" LANGUAGE="ENGLISH"/><MODULES><EXE>'
+              b'<FILE NAME="core.dll"/></EXE></MODULES></C>\n')
+    entries = [("setupc.xml", setupc), ("core.dll", (winebed.BUILD_WIN / "tests" / "doubles" /
+                                                     "comp.dll").read_bytes())]
+    entries += [("\u00e9.txt", b"e%d" % i) for i in range(60)] + [("\u00c9.TXT", b"E last")]
+    entries += [("f%04d.txt" % i, b"f") for i in range(1500)]
+    entries += [("x.bin", b"old"), ("X.BIN", b"new" + bytes(9 << 20))]
+    assert zspack.test_rar(folder / "core.rar", entries) == ""
+    bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\Apps\\Zorva\\")
+    bed.reg_add(PRODUCT + r"\Info", "Language", "EN_US")
+    # An update that a component ends keeps its extraction folder to be read.
+    assert Run(bed, folder)("/SILENTMODE", "/UPDATE", script="core.dll 2 500\n") == 500
+    # One file per name, under the spelling that created it.
+    listed = list((temp_folder(bed) / "zrvtmpa").iterdir())
+    files = {p.name.lower(): p for p in listed}
+    assert len(files) == len(listed)
+    assert files["x.bin"].read_bytes()[:3] == b"new"
+    assert files["\u00e9.txt"].read_bytes() == b"E last"
