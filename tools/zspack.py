@@ -176,11 +176,17 @@ class Checks:
         self.errors: list[str] = []
 
     def fail(self, msg: str):
-        self.errors.append(msg)
+        self.errors.append(_one_line(msg))
 
     def refuse(self, msg: str):
         if self.strict:
-            self.errors.append(msg)
+            self.errors.append(_one_line(msg))
+
+
+def _one_line(msg: str) -> str:
+    """A message quotes names and keys from the manifest: control characters in them are written
+    as escapes, so that it stays the one line it is meant to be."""
+    return "".join(c if c >= " " and c != "\x7f" else f"\\x{ord(c):02x}" for c in msg)
 
 
 _KINDS = {str: "a text", int: "a number", list: "a list", dict: "an object", bool: "true/false"}
@@ -196,6 +202,8 @@ def _get(obj: dict, key: str, kinds, chk: Checks, where: str, default=None, requ
     if isinstance(value, bool) and bool not in kinds or not isinstance(value, kinds):
         chk.fail(f"{where}: '{key}' must be {' or '.join(_KINDS.get(k, 'bytes') for k in kinds)}")
         return default
+    if isinstance(value, str) and "\0" in value:
+        chk.refuse(f"{where}: '{key}' holds a zero character, where the setup program's text ends")
     return value
 
 
@@ -264,9 +272,14 @@ def _source(obj: dict, key: str, base: Path, chk: Checks, where: str, content_ke
         return Source(content=content.encode() if isinstance(content, str) else content)
     if path is None:
         return None
-    full = (base / path).resolve()
-    if not full.is_file():
+    try:
+        full = (base / path).resolve()
+        readable = full.is_file()
+    except (OSError, ValueError, RuntimeError):  # too long, a zero byte, a loop of links
+        full, readable = None, False
+    if not readable:
         chk.fail(f"{where}: source '{path}' is not a readable file")
+        return None
     return Source(path=full)
 
 
@@ -316,6 +329,9 @@ def _settings_name(name: str, chk: Checks, where: str):
     # Entries with longer names are passed over when settings are merged.
     if len(name) > 50:
         chk.refuse(f"{where}: settings name '{name}' is longer than 50 characters")
+    if "\0" in name:
+        chk.refuse(f"{where}: settings name '{name}' holds a zero character, where the setup "
+                   f"program's text ends")
 
 
 def _tree(tree, chk: Checks, where: str) -> list:
@@ -335,6 +351,9 @@ def _short_node(name: str, value, chk: Checks, where: str) -> El:
         return El("NODE", [("NAME", name), ("TYPE", "SUBNODE")],
                   _tree(value, chk, f"{where}\\{name}"))
     if isinstance(value, str):
+        if "\0" in value:
+            chk.refuse(f"{where}: value of '{name}' holds a zero character, where the setup "
+                       f"program's text ends")
         return El("NODE", [("NAME", name), ("VALUE", value), ("TYPE", "STRING")])
     dword = _number(value, 32, f"value of '{name}'", chk, where)
     return El("NODE", [("NAME", name), ("VALUE", "%X" % dword), ("TYPE", "DWORD")])
@@ -507,6 +526,9 @@ def _component(obj, pkg: dict, base: Path, chk: Checks, where: str) -> Component
         packed = comp.entries.get(lib.lower())
         if not packed:
             chk.refuse(f"{where}: library '{lib}' is not in {archive}")
+            continue
+        if packed[0] == "setupc.xml":
+            chk.fail(f"{where}: library '{lib}' is the name of the component's description")
             continue
         if not chk.strict or chk.errors:
             continue
