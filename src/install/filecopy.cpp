@@ -135,112 +135,16 @@ unsigned CopyLane(const char* target) {
   return lane ^ (WorkerLaneOf(name + 1, keep - static_cast<size_t>(name + 1 - target)) * 31u);
 }
 
-// The short (8.3) names of the files of the target folders, read once per folder: asking the
-// system for one file's short name costs a walk of its path, which under some file systems is far
-// more than the copy itself, while one listing of a folder gives every name at once.
-struct ShortName {
-  char name[MAX_PATH];
-  char alternate[14];
-};
-
-struct FolderNames {
-  char folder[MAX_PATH];       // as the targets spell it, without the last backslash
-  char shortFolder[MAX_PATH];  // its short form
-  ShortName* names;            // sorted by name, ignoring ASCII case
-  int count;
-  FolderNames* next;
-};
-
-int CompareShortNames(const void* a, const void* b) {
-  return StrCompareNoCaseAscii(static_cast<const ShortName*>(a)->name,
-                               static_cast<const ShortName*>(b)->name, MAX_PATH);
-}
-
-struct ShortNames {
-  enum { kBuckets = 256 };
-  FolderNames* buckets[kBuckets] = {};
-  ~ShortNames() {
-    for (FolderNames* f : buckets) {
-      while (f != nullptr) {
-        FolderNames* next = f->next;
-        free(f->names);
-        free(f);
-        f = next;
-      }
-    }
-  }
-
-  FolderNames* Read(const char* folder) {
-    FolderNames* f = static_cast<FolderNames*>(calloc(1, sizeof(FolderNames)));
-    if (f == nullptr) return nullptr;
-    StrCopyN(f->folder, folder, sizeof f->folder);
-    DWORD n = GetShortPathNameA(folder, f->shortFolder, sizeof f->shortFolder);
-    if (n == 0 || n >= sizeof f->shortFolder) StrCopyN(f->shortFolder, folder, MAX_PATH);
-    char search[MAX_PATH];
-    StrCopyN(search, folder, sizeof search);
-    StrAppendN(search, "\\*", sizeof search);
-    int capacity = 0;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(search, &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (f->count == capacity) {
-          capacity = capacity == 0 ? 64 : capacity * 2;
-          ShortName* grown = static_cast<ShortName*>(
-              realloc(f->names, static_cast<size_t>(capacity) * sizeof(ShortName)));
-          if (grown == nullptr) break;
-          f->names = grown;
-        }
-        ShortName& s = f->names[f->count++];
-        StrCopyN(s.name, entry.cFileName, sizeof s.name);
-        StrCopyN(s.alternate,
-                 entry.cAlternateFileName[0] != 0 ? entry.cAlternateFileName : entry.cFileName,
-                 sizeof s.alternate);
-      } while (FindNextFileA(find, &entry));
-      FindClose(find);
-    }
-    if (f->count > 1)
-      qsort(f->names, static_cast<size_t>(f->count), sizeof(ShortName), CompareShortNames);
-    return f;
-  }
-
-  // The short form of path into out; false when the listing does not know it.
-  bool Lookup(const char* path, char* out) {
-    const char* slash = strrchr(path, '\\');
-    if (slash == nullptr) return false;
-    char folder[MAX_PATH];
-    StrCopyN(folder, path, static_cast<int>(slash - path) + 1);
-    unsigned bucket = WorkerLaneOf(folder, strlen(folder)) % kBuckets;
-    FolderNames* f = buckets[bucket];
-    while (f != nullptr && StrCompareNoCaseAscii(f->folder, folder, MAX_PATH) != 0) f = f->next;
-    if (f == nullptr) {
-      f = Read(folder);
-      if (f == nullptr) return false;
-      f->next = buckets[bucket];
-      buckets[bucket] = f;
-    }
-    ShortName key;
-    StrCopyN(key.name, slash + 1, sizeof key.name);
-    const ShortName* found = static_cast<const ShortName*>(bsearch(
-        &key, f->names, static_cast<size_t>(f->count), sizeof(ShortName), CompareShortNames));
-    if (found == nullptr || strlen(f->shortFolder) + 1 + strlen(found->alternate) >= MAX_PATH) {
-      return false;
-    }
-    StrCopyN(out, f->shortFolder, MAX_PATH);
-    StrAppendN(out, "\\", MAX_PATH);
-    StrAppendN(out, found->alternate, MAX_PATH);
-    return true;
-  }
-};
-
 // Writes the outcome of a finished copy into the document.
-bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars, ShortNames* names) {
+bool RecordCopy(XML_Document* doc, const CopyJob& c, const TargetVars& vars, FileNames* names) {
   // A file that was there before is the product's only inside its own folder: a shared library
   // updated in the System folder must not be deleted at uninstallation.
   if (c.alternate[0] == 0 || InsideInstallFolder(c.target, vars)) {
+    // The short names come from one listing per target folder: asked file by file, each costs a
+    // walk of its path. A short name that another file shares is no name for this one: then the
+    // long name is recorded.
     char recorded[MAX_PATH];
-    if (names->Lookup(c.target, recorded)) {
+    if (names->ShortForm(c.target, recorded) != 0) {
       SetupAddUninstallRecorded(doc, recorded, LIST_FILE);
     } else {
       SetupAddUninstall(doc, c.target, LIST_FILE);
@@ -298,7 +202,7 @@ bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& va
   if (pool != nullptr) WorkerPoolDrain(pool);
   // Every copy that finished gets its status, in document order, so that the rollback undoes
   // exactly what exists.
-  ShortNames names;
+  FileNames names;
   for (int i = 0; i < queued; ++i) {
     const CopyJob& c = jobs.block[i];
     if (c.state == kCopied) {

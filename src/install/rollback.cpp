@@ -83,12 +83,55 @@ void Undo(const RollbackEntry& e) {
   }
 }
 
+// The FILE entries of a list, gathered while the walk passes them (they come first) and removed
+// together before the first entry of another kind: a few threads share the deletions, and the
+// files in use are scheduled for the restart afterwards, in document order.
+struct Removal {
+  HeapGuard<char> names;  // MAX_PATH bytes each
+  int count = 0;
+  int capacity = 0;
+
+  void Add(const char* name) {
+    if (count == capacity) {
+      int grown = capacity == 0 ? 256 : capacity * 2;
+      char* block = static_cast<char*>(realloc(names.block, static_cast<size_t>(grown) * MAX_PATH));
+      // Without memory for the batch, the file goes on its own.
+      if (block == nullptr) {
+        FileDeleteOrSchedule(name);
+        return;
+      }
+      names.block = block;
+      capacity = grown;
+    }
+    StrCopyN(names.block + static_cast<size_t>(count++) * MAX_PATH, name, MAX_PATH);
+  }
+
+  void Flush() {
+    if (count == 0) return;
+    HeapGuard<const char*> paths(
+        static_cast<const char**>(malloc(static_cast<size_t>(count) * sizeof(char*))));
+    for (int i = 0; i < count; ++i) {
+      const char* name = names.block + static_cast<size_t>(i) * MAX_PATH;
+      if (paths.block != nullptr) {
+        paths.block[i] = name;
+      } else {
+        FileDeleteOrSchedule(name);
+      }
+    }
+    if (paths.block != nullptr) FileDeleteOrScheduleAll(paths.block, count);
+    count = 0;
+  }
+};
+
 // Removes one list entry, scheduling what is in use for the restart.
-void RemoveEntry(void*, int kind, const char* name) {
+void RemoveEntry(void* context, int kind, const char* name) {
+  Removal* removal = static_cast<Removal*>(context);
+  if (kind == LIST_FILE) {
+    removal->Add(name);
+    return;
+  }
+  removal->Flush();
   switch (kind) {
-    case LIST_FILE:
-      FileDeleteOrSchedule(name);
-      break;
     case LIST_DIR_AND_CONTENTS:
       FileDeleteMatching(name, 1, "*.*", 1);
       break;
@@ -155,7 +198,9 @@ void commitChanges() {
 }
 
 void SetupRemoveListEntries(XML_Document* doc, XML_Node* common) {
-  SetupWalkListEntries(doc, common, RemoveEntry, nullptr);
+  Removal removal;
+  SetupWalkListEntries(doc, common, RemoveEntry, &removal);
+  removal.Flush();
 }
 
 void SetupRollbackCommon(XML_Document* doc) {

@@ -172,47 +172,254 @@ int DirRemoveOrSchedule(const char* path) {
 
 namespace {
 
-// One file of FileDeleteMatching, deleted on a worker.
+// One file of FileDeleteMatching or FileDeleteOrScheduleAll, deleted on a worker.
 struct DeleteJob {
   WorkerJob job;
   char path[MAX_PATH];
-  int schedule;
-  bool plain;     // listed without read-only, hidden or system
-  bool worker;    // runs on a worker thread
-  bool deferred;  // refused now (in use): scheduled for the restart after the workers are done
-  LONG* failed;
+  int schedule;  // a file whose deletion is denied goes at the restart
+  bool plain;    // listed without read-only, hidden or system
+  bool worker;   // runs on a worker thread
+  bool denied;   // set: to be scheduled for the restart
+  bool failed;
 };
 
 void RunDelete(void* arg) {
   DeleteJob* d = static_cast<DeleteJob*>(arg);
   if (!d->schedule) {
-    if (!DeleteRetry(d->path, d->plain, !d->worker)) InterlockedExchange(d->failed, 1);
-    return;
-  }
-  if (SysDeleteFile(d->path)) return;
-  if (GetLastError() == ERROR_ACCESS_DENIED) {
-    d->deferred = true;
-  } else {
-    InterlockedExchange(d->failed, 1);
+    d->failed = !DeleteRetry(d->path, d->plain, !d->worker);
+  } else if (!SysDeleteFile(d->path)) {
+    // Scheduled afterwards, in order, by the thread that gathered the files.
+    d->denied = GetLastError() == ERROR_ACCESS_DENIED;
+    d->failed = !d->denied;
   }
 }
 
 // Below this many files the threads cost more than they save.
 const int kParallelDeleteMin = 32;
 
+// Deletes the jobs' files, on a few threads when they are many: a deletion is a round trip to the
+// file system's server, and a large folder would otherwise take one after the other. The files
+// whose deletion was denied are then scheduled for the restart here, in the jobs' order, all in
+// one change: scheduling rewrites one list (the restart's pending renames, or wininit.ini's section
+// on the 9x family, read and written whole), and two threads at once would lose each other's
+// lines. Returns how many could be neither deleted nor scheduled.
+int DeleteAll(DeleteJob* jobs, int count) {
+  WorkerPool* pool = count >= kParallelDeleteMin ? WorkerPoolStart(WorkerCount(), 0) : nullptr;
+  for (int i = 0; i < count; ++i) {
+    DeleteJob& d = jobs[i];
+    d.job.fn = RunDelete;
+    d.job.arg = &d;
+    d.job.bytes = 0;
+    d.worker = pool != nullptr;
+    d.denied = d.failed = false;
+    if (pool != nullptr) {
+      WorkerPoolSubmit(pool, static_cast<unsigned>(i), &d.job);
+    } else {
+      RunDelete(&d);
+    }
+  }
+  WorkerPoolStop(pool);
+  int failures = 0;
+  FileRestartMoves later;
+  for (int i = 0; i < count; ++i) {
+    if (jobs[i].failed || (jobs[i].denied && !FileRestartMovesAdd(&later, jobs[i].path, nullptr))) {
+      ++failures;
+    }
+  }
+  int scheduled = FileRestartMovesWrite(&later, 0);
+  return failures + later.count - scheduled;
+}
+
+// Grows jobs to hold one more; null when memory runs out.
+DeleteJob* NextJob(HeapGuard<DeleteJob>* jobs, int count, int* capacity) {
+  if (count == *capacity) {
+    int grown = *capacity == 0 ? 64 : *capacity * 2;
+    DeleteJob* block = static_cast<DeleteJob*>(
+        realloc(jobs->block, static_cast<size_t>(grown) * sizeof(DeleteJob)));
+    if (block == nullptr) return nullptr;
+    jobs->block = block;
+    *capacity = grown;
+  }
+  return &jobs->block[count];
+}
+
 }  // namespace
+
+struct FileNames::Folder {
+  struct Name {
+    char name[MAX_PATH];
+    char alternate[14];  // the short name: the name itself when that is one already
+    bool shared;         // another file of the folder has the same short name
+  };
+  char folder[MAX_PATH];       // as the paths spell it, without the last backslash
+  char shortFolder[MAX_PATH];  // its short form, or the same text where that cannot be had
+  char longFolder[MAX_PATH];   // its long form, or the same text
+  Name* names;                 // sorted by name, ignoring ASCII case
+  Name** byAlternate;          // the same, sorted by short name
+  int count;
+  Folder* next;
+
+  static int CompareNames(const void* a, const void* b) {
+    return StrCompareNoCaseAscii(static_cast<const Name*>(a)->name,
+                                 static_cast<const Name*>(b)->name, MAX_PATH);
+  }
+  static int CompareAlternates(const void* a, const void* b) {
+    return StrCompareNoCaseAscii((*static_cast<Name* const*>(a))->alternate,
+                                 (*static_cast<Name* const*>(b))->alternate, 14);
+  }
+
+  // Lists folder; null when memory runs out.
+  static Folder* Read(const char* folder) {
+    Folder* f = static_cast<Folder*>(calloc(1, sizeof(Folder)));
+    if (f == nullptr) return nullptr;
+    StrCopyN(f->folder, folder, sizeof f->folder);
+    DWORD n = GetShortPathNameA(folder, f->shortFolder, sizeof f->shortFolder);
+    if (n == 0 || n >= sizeof f->shortFolder) StrCopyN(f->shortFolder, folder, MAX_PATH);
+    // NT 4.0 has no long-name lookup: the folder then stays as it is spelt.
+    typedef DWORD(WINAPI * LongPathFn)(const char*, char*, DWORD);
+    static LongPathFn longPath = reinterpret_cast<LongPathFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetLongPathNameA")));
+    n = longPath != nullptr ? longPath(folder, f->longFolder, sizeof f->longFolder) : 0;
+    if (n == 0 || n >= sizeof f->longFolder) StrCopyN(f->longFolder, folder, MAX_PATH);
+    char search[MAX_PATH];
+    int capacity = 0;
+    WIN32_FIND_DATAA entry;
+    FindGuard find;
+    find.handle = JoinPath(search, MAX_PATH, folder, "*") ? FindFirstFileA(search, &entry)
+                                                          : INVALID_HANDLE_VALUE;
+    if (find.handle != INVALID_HANDLE_VALUE) {
+      do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (f->count == capacity) {
+          capacity = capacity == 0 ? 64 : capacity * 2;
+          Name* grown =
+              static_cast<Name*>(realloc(f->names, static_cast<size_t>(capacity) * sizeof(Name)));
+          if (grown == nullptr) break;
+          f->names = grown;
+        }
+        Name& name = f->names[f->count++];
+        StrCopyN(name.name, entry.cFileName, sizeof name.name);
+        StrCopyN(name.alternate,
+                 entry.cAlternateFileName[0] != 0 ? entry.cAlternateFileName : entry.cFileName,
+                 sizeof name.alternate);
+        name.shared = false;
+      } while (FindNextFileA(find.handle, &entry));
+    }
+    if (f->count > 1) qsort(f->names, static_cast<size_t>(f->count), sizeof(Name), CompareNames);
+    f->byAlternate =
+        static_cast<Name**>(malloc((static_cast<size_t>(f->count) + 1) * sizeof(Name*)));
+    if (f->byAlternate == nullptr) {
+      f->count = 0;
+      return f;
+    }
+    for (int i = 0; i < f->count; ++i) f->byAlternate[i] = &f->names[i];
+    if (f->count > 1) {
+      qsort(f->byAlternate, static_cast<size_t>(f->count), sizeof(Name*), CompareAlternates);
+    }
+    for (int i = 1; i < f->count; ++i) {
+      if (CompareAlternates(&f->byAlternate[i - 1], &f->byAlternate[i]) == 0) {
+        f->byAlternate[i - 1]->shared = f->byAlternate[i]->shared = true;
+      }
+    }
+    return f;
+  }
+};
+
+FileNames::~FileNames() {
+  for (Folder* f : buckets_) {
+    while (f != nullptr) {
+      Folder* next = f->next;
+      free(f->byAlternate);
+      free(f->names);
+      free(f);
+      f = next;
+    }
+  }
+}
+
+FileNames::Folder* FileNames::Find(const char* path, const char** name) {
+  const char* slash = strrchr(path, '\\');
+  if (slash == nullptr) return nullptr;
+  *name = slash + 1;
+  char folder[MAX_PATH];
+  StrCopyN(folder, path, static_cast<int>(slash - path) + 1);
+  unsigned bucket = WorkerLaneOf(folder, strlen(folder)) % kBuckets;
+  Folder* f = buckets_[bucket];
+  while (f != nullptr && StrCompareNoCaseAscii(f->folder, folder, MAX_PATH) != 0) f = f->next;
+  if (f == nullptr) {
+    f = Folder::Read(folder);
+    if (f == nullptr) return nullptr;
+    f->next = buckets_[bucket];
+    buckets_[bucket] = f;
+  }
+  return f;
+}
+
+int FileNames::ShortForm(const char* path, char* out) {
+  const char* name = nullptr;
+  Folder* f = Find(path, &name);
+  if (f == nullptr) return 0;
+  Folder::Name key;
+  StrCopyN(key.name, name, sizeof key.name);
+  const Folder::Name* found = static_cast<const Folder::Name*>(
+      bsearch(&key, f->names, static_cast<size_t>(f->count), sizeof key, Folder::CompareNames));
+  if (found == nullptr || strlen(f->shortFolder) + 1 + strlen(found->alternate) >= MAX_PATH) {
+    return 0;
+  }
+  if (found->shared) {
+    StrCopyN(out, path, MAX_PATH);
+    return -1;
+  }
+  StrCopyN(out, f->shortFolder, MAX_PATH);
+  StrAppendN(out, "\\", MAX_PATH);
+  StrAppendN(out, found->alternate, MAX_PATH);
+  return 1;
+}
+
+void FileNames::LongForm(const char* path, char* out) {
+  StrCopyN(out, path, MAX_PATH);
+  const char* name = nullptr;
+  Folder* f = Find(path, &name);
+  if (f == nullptr) return;
+  const Folder::Name* found = nullptr;
+  if (strlen(name) < sizeof found->alternate) {
+    Folder::Name key;
+    StrCopyN(key.alternate, name, sizeof key.alternate);
+    Folder::Name* keyPointer = &key;
+    Folder::Name** at = static_cast<Folder::Name**>(
+        bsearch(&keyPointer, f->byAlternate, static_cast<size_t>(f->count), sizeof(Folder::Name*),
+                Folder::CompareAlternates));
+    if (at != nullptr && !(*at)->shared) found = *at;
+  }
+  const char* longName = found != nullptr ? found->name : name;
+  if (strlen(f->longFolder) + 1 + strlen(longName) < MAX_PATH) {
+    StrCopyN(out, f->longFolder, MAX_PATH);
+    StrAppendN(out, "\\", MAX_PATH);
+    StrAppendN(out, longName, MAX_PATH);
+  }
+}
+
+int FileDeleteOrScheduleAll(const char* const* paths, int count) {
+  HeapGuard<DeleteJob> jobs(
+      static_cast<DeleteJob*>(calloc(static_cast<size_t>(count) + 1, sizeof(DeleteJob))));
+  if (jobs.block == nullptr) return count;
+  FileNames names;
+  for (int i = 0; i < count; ++i) {
+    names.LongForm(paths[i], jobs.block[i].path);
+    jobs.block[i].schedule = 1;
+  }
+  return DeleteAll(jobs.block, count);
+}
 
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule) {
   int result = 1;
   char search[MAX_PATH];
   if (!JoinPath(search, MAX_PATH, folder, pattern)) return 0;
 
-  // The names are gathered first, then deleted by a few threads: a deletion is a round trip to the
-  // file system's server, and a large folder would otherwise take one after the other.
+  // The names are gathered first, then deleted.
   int count = 0;
   int capacity = 0;
   HeapGuard<DeleteJob> jobs;
-  LONG failed = 0;
   {
     WIN32_FIND_DATAA entry;
     FindGuard find;
@@ -221,49 +428,20 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
       do {
         // Subfolders, "." and ".." included, are neither entered nor deleted.
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (count == capacity) {
-          capacity = capacity == 0 ? 64 : capacity * 2;
-          DeleteJob* grown = static_cast<DeleteJob*>(
-              realloc(jobs.block, static_cast<size_t>(capacity) * sizeof(DeleteJob)));
-          if (grown == nullptr) return 0;
-          jobs.block = grown;
-        }
-        DeleteJob& d = jobs.block[count];
-        if (!JoinPath(d.path, MAX_PATH, folder, entry.cFileName)) {
+        DeleteJob* d = NextJob(&jobs, count, &capacity);
+        if (d == nullptr) return 0;
+        if (!JoinPath(d->path, MAX_PATH, folder, entry.cFileName)) {
           result = 0;
           continue;
         }
-        d.schedule = schedule;
-        d.deferred = false;
-        d.plain = (entry.dwFileAttributes &
-                   (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
-        d.failed = &failed;
+        d->schedule = schedule;
+        d->plain = (entry.dwFileAttributes &
+                    (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
         ++count;
       } while (FindNextFileA(find.handle, &entry));
     }
   }
-  WorkerPool* pool = count >= kParallelDeleteMin ? WorkerPoolStart(WorkerCount(), 0) : nullptr;
-  for (int i = 0; i < count; ++i) {
-    DeleteJob& d = jobs.block[i];
-    d.job.fn = RunDelete;
-    d.job.arg = &d;
-    d.job.bytes = 0;
-    d.worker = pool != nullptr;
-    if (pool != nullptr) {
-      WorkerPoolSubmit(pool, static_cast<unsigned>(i), &d.job);
-    } else {
-      RunDelete(&d);
-    }
-  }
-  WorkerPoolStop(pool);
-  // Scheduling rewrites one list (the restart's pending renames, or wininit.ini's section on the
-  // 9x family, read and written whole): two threads at once would lose each other's lines, so it
-  // happens here, one file after the other, in the listing's order.
-  for (int i = 0; i < count; ++i) {
-    DeleteJob& d = jobs.block[i];
-    if (d.deferred && !FileMoveOrSchedule(d.path, nullptr, FILE_MOVE_AT_RESTART)) failed = 1;
-  }
-  if (failed != 0) result = 0;
+  if (DeleteAll(jobs.block, count) != 0) result = 0;
 
   if (removeFolder) {
     int ok = schedule ? DirRemoveOrSchedule(folder) : (SysRemoveDirectory(folder) ? 1 : 0);

@@ -22,6 +22,43 @@ int FileDeleteRetry(const char* path);
 // Deletes a file now; when access is denied (in use), schedules the deletion for the restart.
 int FileDeleteOrSchedule(const char* path);
 
+// The names of the files of folders, each folder listed once, long and short (8.3) names side by
+// side: asking the system for one file's other name costs a walk of its path, which under some
+// file systems is far more than the work on the file itself (Wine reads a whole folder to find one
+// short name), while one listing of a folder gives every name at once.
+class FileNames {
+ public:
+  FileNames() = default;
+  virtual ~FileNames();
+  FileNames(const FileNames&) = delete;
+  FileNames& operator=(const FileNames&) = delete;
+
+  // The short form of path (its folder's short form, the file's short name) into out, MAX_PATH
+  // bytes: 1. When its folder lists the short name for another file too, -1 and the path as it is:
+  // file systems that make short names from a hash of the long one (Wine's, a Samba share's) can
+  // give two files the same, and such a name would name either. 0 when the folder does not list
+  // the file.
+  int ShortForm(const char* path, char* out);
+
+  // The long form of path (its folder's long form, the file's long name) into out, MAX_PATH bytes;
+  // the path as it is where the folder cannot be read or does not know the name for one file.
+  void LongForm(const char* path, char* out);
+
+ private:
+  struct Folder;
+  Folder* Find(const char* path, const char** name);
+  enum { kBuckets = 256 };
+  Folder* buckets_[kBuckets] = {};
+};
+
+// FileDeleteOrSchedule for each of count paths, made by a few threads (deletions need no order);
+// the files whose deletion access denied are then scheduled for the restart in the order given,
+// all in one change. A path recorded with a short (8.3) file name is deleted under its long name,
+// read from one listing of its folder: some file systems (Wine's) find a short name only by
+// reading the whole folder, on every call. Returns how many could be neither deleted nor
+// scheduled.
+int FileDeleteOrScheduleAll(const char* const* paths, int count);
+
 // Removes a folder now; when access is denied or it is not empty, schedules its removal for the
 // restart.
 int DirRemoveOrSchedule(const char* path);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "system/hook.h"
@@ -26,6 +27,8 @@ struct Handle {
 HANDLE Lock(const std::string& path) {
   return CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
+
+std::string Short(const std::string& path);
 
 // ---- FileCopyBeside ----
 
@@ -282,6 +285,87 @@ TEST(FileDeleteOrSchedule, DeletesNowOrSchedulesAFileInUse) {
   Handle lock(Lock(d + "open"));
   EXPECT_EQ(0, FileDeleteOrSchedule((d + "open").c_str()));
   EXPECT_FALSE(IsPending(d + "open"));
+}
+
+TEST(FileNames, GiveShortAndLongFormsAndRefuseAShortNameTwoFilesShare) {
+  std::string d = ScratchDir("file_names");
+  // Short names made from a hash of the long one (Wine's, a Samba share's) collide in a large
+  // folder: files are made until two share one. Windows never gives two files one short name.
+  std::map<std::string, std::string> byShort;
+  std::string first, second;
+  for (int i = 0; i < 3000 && second.empty(); ++i) {
+    std::string file = d + "help" + std::to_string(10000 + i) + ".dat";
+    ASSERT_TRUE(WriteText(file, "x"));
+    std::string shortName = Short(file).substr(d.size());
+    auto [at, added] = byShort.emplace(shortName, file);
+    if (!added) {
+      first = at->second;
+      second = file;
+    }
+  }
+  if (second.empty()) GTEST_SKIP() << "no two files share a short name on this file system";
+  std::string single = d + "help" + std::to_string(10000) + ".dat";
+  if (single == first) single = d + "help" + std::to_string(10001) + ".dat";
+
+  FileNames names;
+  char out[MAX_PATH];
+  EXPECT_EQ(1, names.ShortForm(single.c_str(), out));
+  EXPECT_EQ(Short(single), out);
+  EXPECT_EQ(-1, names.ShortForm(first.c_str(), out));
+  EXPECT_EQ(first, out);
+  EXPECT_EQ(-1, names.ShortForm(second.c_str(), out));
+  EXPECT_EQ(0, names.ShortForm((d + "missing.dat").c_str(), out));
+  names.LongForm(Short(single).c_str(), out);
+  EXPECT_EQ(single, out);
+  // The shared short name stays as it is, below the folder's long form: it names either file.
+  names.LongForm(Short(second).c_str(), out);
+  EXPECT_EQ(d + Short(second).substr(Short(second).rfind('\\') + 1), out);
+}
+
+TEST(FileDeleteOrScheduleAll, DeletesManyByShortOrLongNameAndSchedulesThoseInUseInOrder) {
+  std::string d = ScratchDir("delete_all");
+  // Enough files for the worker threads, every second one given by its short name.
+  std::vector<std::string> given;
+  std::vector<std::string> files;
+  for (int i = 0; i < 40; ++i) {
+    std::string file = d + "component" + std::to_string(100 + i) + ".datafile";
+    ASSERT_TRUE(WriteText(file, "x"));
+    files.push_back(file);
+    given.push_back(i % 2 != 0 ? Short(file) : file);
+  }
+  ASSERT_NE(files[1], given[1]);
+  // Two loaded libraries (access denied) wait for the restart, in the order given.
+  std::string libs[] = {d + "second_in_use.dll", d + "first_in_use.dll"};
+  HMODULE modules[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(CopyFileA(BesideTestProgram("zs_lockdll.dll").c_str(), libs[i].c_str(), FALSE));
+    modules[i] = LoadLibraryA(libs[i].c_str());
+    ASSERT_NE(nullptr, modules[i]);
+    given.push_back(Short(libs[i]));
+  }
+  given.push_back(d + "missing.dat");
+  std::vector<const char*> paths;
+  for (const std::string& p : given) paths.push_back(p.c_str());
+
+  EXPECT_EQ(1, FileDeleteOrScheduleAll(paths.data(), static_cast<int>(paths.size())));
+  for (const std::string& file : files) EXPECT_FALSE(Exists(file)) << file;
+  std::vector<std::string> pending = PendingRenames();
+  auto at = [&](const std::string& lib) {
+    for (size_t i = 0; i < pending.size(); ++i) {
+      if (pending[i].size() >= lib.size() &&
+          pending[i].compare(pending[i].size() - lib.size(), lib.size(), lib) == 0) {
+        return static_cast<long>(i);
+      }
+    }
+    return -1L;
+  };
+  for (HMODULE module : modules) FreeLibrary(module);
+  std::string upper[2];
+  for (int i = 0; i < 2; ++i) {
+    for (char c : libs[i]) upper[i] += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  }
+  ASSERT_GE(at(upper[0]), 0);
+  EXPECT_LT(at(upper[0]), at(upper[1]));
 }
 
 TEST(DirRemoveOrSchedule, RemovesNowOrSchedulesAFullFolder) {
