@@ -283,10 +283,10 @@ def test_interactive_password_and_the_uninstall_phases(bed, build_win):
     s.script("vis", f"enterPwd=wrong,{typed}\nrestartAtEnd=0\n")
     # An installed component's library, loaded from the product's setup folder; its failure code
     # for the uninstall command is ignored.
-    lib = bed.c / "Program Files" / "Vesk" / "Setup" / "compb" / "compb.dll"
+    lib = bed.c / "Program Files" / "Vesk" / "Setup" / "07" / "compb.dll"
     lib.parent.mkdir(parents=True)
     shutil.copy(s.comp_dll, lib)
-    s.script("seq", "installed=Comp B|compb|compb.dll\n")
+    s.script("seq", "installed=Comp B|07|compb.dll\n")
     s.script("comp", "compb.dll 6 500\n")
     assert s.run("/UNINSTALL", "/PWD=bad", "/TEST") == 3010  # a declined restart is still owed
     comp = [re.sub(r" C:\\.*", " <global.xml>", l) for l in s.journal("comp")]
