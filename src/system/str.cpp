@@ -120,7 +120,8 @@ const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CLOCK$", "CONIN$", 
 
 // A device whatever follows the name's first dot, and with blanks before that dot.
 bool IsDeviceName(const char* name) {
-  size_t base = strcspn(name, ".");
+  const char* dot = strchr(name, '.');
+  size_t base = dot != nullptr ? static_cast<size_t>(dot - name) : strlen(name);
   while (base > 0 && name[base - 1] == ' ') --base;
   if (base == 4 &&
       (StrCompareNoCaseAscii(name, "COM", 3) == 0 || StrCompareNoCaseAscii(name, "LPT", 3) == 0)) {
