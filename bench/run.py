@@ -772,12 +772,19 @@ EXTRA_FLOORS = [
             lambda cell: check_tree(extracted(cell), cell.bench / "a1"), role="extra"),
     Subject("b_1", "extra: floor B, one thread", lambda cell: copy(cell, "--workers 1", "a", "b1"),
             lambda cell: check_tree(installed(cell), cell.bench / "b1"), role="extra"),
-    Subject("a_flags", "extra: floor A with CREATE_ALWAYS + write-through, two threads",
+    Subject("a_flags", "extra: floor A with the setup program's flags (write-through), two threads",
             lambda cell: unrar(cell, "--like-setup --workers 2", "a2"),
             lambda cell: check_tree(extracted(cell), cell.bench / "a2"), role="extra"),
     Subject("b_flat", "extra: floor B into the extracted tree's own layout, two threads",
             lambda cell: copy(cell, "--workers 2", "a", "b2", mapped=False),
             lambda cell: check_tree(extracted(cell), cell.bench / "b2"), role="extra"),
+    # What the setup program's extraction does beyond floor A, one thing at a time.
+    Subject("a_private", "extra: floor A into folders with the setup program's access list",
+            lambda cell: unrar(cell, "--private --workers 2", "a3"),
+            lambda cell: check_tree(extracted(cell), cell.bench / "a3"), role="extra"),
+    Subject("a_ahead", "extra: floor A, two archives at once (two threads each)",
+            lambda cell: unrar(cell, "--ahead --workers 2", "a4"),
+            lambda cell: check_tree(extracted(cell), cell.bench / "a4"), role="extra"),
 ]
 
 OURS_INSTALL = Subject("ours", "ours: setup.exe /SILENTMODE", setup_in("pkg"),

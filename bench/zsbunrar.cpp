@@ -1,13 +1,16 @@
-// Benchmark floor A: zsbunrar.exe [--like-setup] [--workers N] FOLDER ARCHIVE... extracts every
-// archive into FOLDER\<archive name without extension>\ (new folders), the way the setup program
-// extracts: the library tests each entry (RAR_TEST, so it checks the CRC) and hands the decoded
-// bytes to a callback. With one worker the callback writes them into a file this program created
-// with CREATE_NEW, all on one thread. With N workers (default 2) the main thread decodes each entry
-// into memory and the setup program's worker pool, with N threads, creates and writes the files,
-// since creating files under Wine is bound by the latency of each call; an entry above 8 MiB is
-// written by the main thread as it comes. --like-setup creates the files with the setup program's
-// former flags (CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH), to measure what those flags cost. Exit 0
-// when every entry was extracted; otherwise one line on stderr, 1.
+// Benchmark floor A: zsbunrar.exe [--like-setup] [--private] [--ahead] [--workers N] FOLDER
+// ARCHIVE... extracts every archive into FOLDER\<archive name without extension>\ (new folders),
+// the way the setup program extracts: the library tests each entry (RAR_TEST, so it checks the
+// CRC) and hands the decoded bytes to a callback. With one worker the callback writes them into a
+// file this program created with CREATE_NEW, all on one thread. With N workers (default 2) the
+// main thread decodes each entry into memory and the setup program's worker pool, with N threads,
+// creates and writes the files, since creating files under Wine is bound by the latency of each
+// call; an entry above 8 MiB is written by the main thread as it comes. The options each take one
+// more of the setup program's ways, to measure what it costs: --like-setup creates the files with
+// its flags (FILE_FLAG_WRITE_THROUGH beside CREATE_NEW); --private makes each archive's folder
+// as it makes its extraction folders (an access list that what is created inside inherits);
+// --ahead extracts two archives at once, the next one on a thread of its own with a pool of its
+// own. Exit 0 when every entry was extracted; otherwise one line on stderr, 1.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +19,7 @@
 
 #include <dll.hpp>
 
+#include "auth/privatefolder.h"
 #include "system/guards.h"
 #include "system/workers.h"
 
@@ -29,6 +33,8 @@ struct Options {
   DWORD disposition = CREATE_NEW;
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   int workers = 2;
+  bool privateFolders = false;
+  bool ahead = false;
 };
 
 // The first failure of any thread, printed by the main thread once every thread has ended.
@@ -174,7 +180,8 @@ bool ExtractBuffered(HANDLE rar, Sink* sink, const char* output, size_t size,
 bool Extract(const char* archive, const char* folder, const Options& options, PoolGuard* pool,
              Failure* failure, long* files) {
   // Made here, before any of its files is queued.
-  if (!CreateDirectoryA(folder, nullptr)) {
+  if (options.privateFolders ? !AuthCreatePrivateFolder(folder)
+                             : !CreateDirectoryA(folder, nullptr)) {
     Fail(failure, "zsbunrar: cannot create %s: %lu", folder, GetLastError());
     return false;
   }
@@ -229,10 +236,10 @@ bool ParseWorkers(const char* text, int* workers) {
   return true;
 }
 
-// Extracts every archive; false with the failure recorded. The writers (none with one worker)
-// are joined before it returns.
-bool Run(const char* root, char** archives, int count, const Options& options, Failure* failure,
-         long* files) {
+// Extracts the archives first, first + step, ... below root; false with the failure recorded. The
+// writers (none with one worker) are joined before it returns.
+bool Run(const char* root, char** archives, int count, int first, int step, const Options& options,
+         Failure* failure, long* files) {
   PoolGuard pool;
   if (options.workers > 1) {
     pool.pool = WorkerPoolStart(options.workers, kMostQueued);
@@ -241,11 +248,7 @@ bool Run(const char* root, char** archives, int count, const Options& options, F
       return false;
     }
   }
-  if (!CreateDirectoryA(root, nullptr)) {
-    Fail(failure, "zsbunrar: cannot create %s: %lu", root, GetLastError());
-    return false;
-  }
-  for (int i = 0; i < count; ++i) {
+  for (int i = first; i < count; i += step) {
     // The folder is named after the archive's file name without its extension.
     const char* base = strrchr(archives[i], '\\');
     base = base ? base + 1 : archives[i];
@@ -263,6 +266,42 @@ bool Run(const char* root, char** archives, int count, const Options& options, F
   return true;
 }
 
+// The other half of the archives, with --ahead.
+struct Ahead {
+  const char* root;
+  char** archives;
+  int count;
+  const Options* options;
+  Failure* failure;
+  long files = 0;
+};
+
+DWORD WINAPI RunAhead(void* arg) {
+  Ahead* a = static_cast<Ahead*>(arg);
+  Run(a->root, a->archives, a->count, 1, 2, *a->options, a->failure, &a->files);
+  return 0;
+}
+
+bool RunAll(const char* root, char** archives, int count, const Options& options, Failure* failure,
+            long* files) {
+  if (!CreateDirectoryA(root, nullptr)) {
+    Fail(failure, "zsbunrar: cannot create %s: %lu", root, GetLastError());
+    return false;
+  }
+  if (!options.ahead) return Run(root, archives, count, 0, 1, options, failure, files);
+  Ahead ahead = {root, archives, count, &options, failure};
+  DWORD id = 0;
+  HandleGuard thread(CreateThread(nullptr, 0, RunAhead, &ahead, 0, &id));
+  if (thread.handle == nullptr) {
+    Fail(failure, "zsbunrar: cannot start a thread: %lu", GetLastError());
+    return false;
+  }
+  bool ok = Run(root, archives, count, 0, 2, options, failure, files);
+  WaitForSingleObject(thread.handle, INFINITE);
+  *files += ahead.files;
+  return ok && !failure->failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,22 +309,27 @@ int main(int argc, char** argv) {
   int first = 1;
   for (; first < argc && strncmp(argv[first], "--", 2) == 0; ++first) {
     if (strcmp(argv[first], "--like-setup") == 0) {
-      options.disposition = CREATE_ALWAYS;
       options.flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH;
+    } else if (strcmp(argv[first], "--private") == 0) {
+      options.privateFolders = true;
+    } else if (strcmp(argv[first], "--ahead") == 0) {
+      options.ahead = true;
     } else if (strcmp(argv[first], "--workers") != 0 || first + 1 >= argc ||
                !ParseWorkers(argv[++first], &options.workers)) {
       first = argc;  // unknown option or bad count: usage
     }
   }
   if (argc - first < 2) {
-    fprintf(stderr, "usage: zsbunrar [--like-setup] [--workers 1-%d] FOLDER ARCHIVE...\n",
+    fprintf(stderr,
+            "usage: zsbunrar [--like-setup] [--private] [--ahead] [--workers 1-%d] FOLDER "
+            "ARCHIVE...\n",
             kMostWorkers);
     return 2;
   }
   Failure failure;
   InitializeCriticalSection(&failure.lock);
   long files = 0;
-  bool ok = Run(argv[first], argv + first + 1, argc - first - 1, options, &failure, &files);
+  bool ok = RunAll(argv[first], argv + first + 1, argc - first - 1, options, &failure, &files);
   DeleteCriticalSection(&failure.lock);
   if (!ok || failure.failed) {
     fprintf(stderr, "%s\n", failure.failed ? failure.text : "zsbunrar: failed");

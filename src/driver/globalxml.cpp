@@ -72,46 +72,20 @@ int32_t ParseBuild(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-// A component's archive, extracted on a thread of its own ahead of its turn: the library decodes
-// on one processor, so while one component is extracted and read the next one decodes beside it.
-struct ExtractionAhead {
-  HANDLE thread = nullptr;
-  int index = -1;
-  char archive[MAX_PATH];
-  char folder[MAX_PATH];
-  LONG cancel = 0;
-  int result = 0;
-};
-
-DWORD WINAPI ExtractAhead(void* param) {
-  ExtractionAhead* a = static_cast<ExtractionAhead*>(param);
-  a->result = ExtractArchiveCancellable(a->archive, a->folder, &a->cancel);
-  return 0;
-}
-
-// Waits for the extraction ahead, stopping it first when cancel is set. True when it extracted
-// component index whole.
-bool FinishAhead(ExtractionAhead* a, int index, bool cancel) {
-  if (a->thread == nullptr) return false;
-  if (cancel) InterlockedExchange(&a->cancel, 1);
-  WaitForSingleObject(a->thread, INFINITE);
-  CloseHandle(a->thread);
-  a->thread = nullptr;
-  bool done = !cancel && a->index == index && a->result != 0;
-  a->index = -1;
-  return done;
-}
-
-// The documents the build holds open, closed by the exit path on a failure, and the extractions
-// that run ahead (the current component's and the next one's, by the parity of their index),
-// stopped before the exit path deletes their folders.
+// The documents the build holds open, closed by the exit path on a failure, and the archives
+// extracted ahead of their turn, stopped before the exit path deletes their folders.
 struct BuildDocs {
   XML_Document* global = nullptr;
   XML_Document* component = nullptr;
-  ExtractionAhead ahead[2];
+  ExtractQueue* queue = nullptr;
+  int ticket[kMaxComponents];  // the queue's ticket of each component's archive, or -1
+  BuildDocs() {
+    for (int& t : ticket) t = -1;
+  }
   ~BuildDocs() { StopAhead(); }
   void StopAhead() {
-    for (ExtractionAhead& a : ahead) FinishAhead(&a, -1, true);
+    ExtractQueueStop(queue);
+    queue = nullptr;
   }
   SetupExitContext Exit() { return SetupExitContext{&global, &component}; }
 };
@@ -256,23 +230,19 @@ void MakeComponentFolder(BuildDocs* docs, int index, ComponentDesc* c) {
   Fail(docs, 105, nullptr);
 }
 
-// Starts extracting the archive of component index (node next) ahead, when it is at hand and its
-// folder is new; otherwise its turn handles it in order (disk prompts, left-over folders, errors).
-void StartAhead(BuildDocs* docs, XML_Node* next, int index) {
-  ExtractionAhead* a = &docs->ahead[index % 2];
-  if (a->thread != nullptr) return;
-  ArchivePath(docs, next, a->archive);
-  if (!FileExists(a->archive)) return;
-  ComponentFolder(index, a->folder);
-  if (!AuthCreatePrivateFolder(a->folder)) return;
+// Queues the archive of component index (node) for extraction, when it is at hand and its folder
+// is new; otherwise its turn handles it in order (disk prompts, left-over folders, errors).
+void StartAhead(BuildDocs* docs, XML_Node* node, int index) {
+  if (docs->queue == nullptr || docs->ticket[index] >= 0) return;
+  char archive[MAX_PATH];
+  char folder[MAX_PATH];
+  ArchivePath(docs, node, archive);
+  if (!FileExists(archive)) return;
+  ComponentFolder(index, folder);
+  if (!AuthCreatePrivateFolder(folder)) return;
   // Recorded at once, so that every exit path deletes the folder.
-  StrCopyN(g_context.components[index].folder, a->folder, sizeof g_context.components[0].folder);
-  a->index = index;
-  a->cancel = 0;
-  a->result = 0;
-  DWORD id = 0;
-  a->thread = CreateThread(nullptr, 0, ExtractAhead, a, 0, &id);
-  if (a->thread == nullptr) a->index = -1;
+  StrCopyN(g_context.components[index].folder, folder, sizeof g_context.components[0].folder);
+  docs->ticket[index] = ExtractQueueAdd(docs->queue, archive, folder);
 }
 
 void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int index) {
@@ -280,10 +250,12 @@ void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int inde
   char archive[MAX_PATH];
   ArchivePath(docs, component, archive);
   WaitForArchive(docs, archive);
-  // The next archive starts before this one is waited for, so that two are always decoding.
+  // The next archive is queued before this one is waited for, so that the queue decodes it while
+  // this one's last files are written and while this component is read.
+  StartAhead(docs, component, index);
   if (next != nullptr) StartAhead(docs, next, index + 1);
   // An extraction ahead that failed is done again here, so its error comes out in its turn.
-  bool extracted = FinishAhead(&docs->ahead[index % 2], index, false);
+  bool extracted = docs->ticket[index] >= 0 && ExtractQueueWait(docs->queue, docs->ticket[index]);
   if (!extracted) MakeComponentFolder(docs, index, c);
   if (!extracted && !ExtractArchive(archive, c->folder)) {
     SetupLogError("Can't extract %s", archive);
@@ -466,12 +438,14 @@ int SetupBuildGlobalXml() {
   g_context.componentCount = listed;
   cursor = nullptr;
   int index = 0;
+  docs.queue = ExtractQueueStart();
   XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor);
   for (; c != nullptr; ++index) {
     XML_Node* next = XML_NextElement(components, u"COMPONENT", &cursor);
     AddComponent(&docs, c, next, index);
     c = next;
   }
+  docs.StopAhead();
   if (XML_Close(docs.global) != 0) {
     docs.global = nullptr;
     SetupLogError("Can't write %s", path);

@@ -9,6 +9,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"
+#include "system/os.h"
 #include "system/str.h"
 #include "system/workers.h"
 
@@ -133,13 +134,29 @@ HANDLE CreateOutput(const char* path) {
   return file;
 }
 
+// One archive's extraction: what its files still wait for, and how it went. Every queued file
+// holds one count of pending, and the walk holds one while it reads the archive; the last one
+// released sets done (when there is an event).
+struct Extraction {
+  char path[MAX_PATH];
+  char folder[MAX_PATH];
+  LONG pending;
+  LONG failed;
+  int result;   // the walk reached the regular end of the archive
+  HANDLE done;  // manual-reset event of a queued archive; null otherwise
+};
+
+void Release(Extraction* e) {
+  if (InterlockedDecrement(&e->pending) == 0 && e->done != nullptr) SetEvent(e->done);
+}
+
 // A decoded entry waiting to be written by a worker; it frees itself.
 struct WriteJob {
   WorkerJob job;
   char path[MAX_PATH];
   char* data;
   size_t size;
-  LONG* failed;
+  Extraction* owner;
 };
 
 void RunWrite(void* arg) {
@@ -148,18 +165,23 @@ void RunWrite(void* arg) {
   bool ok =
       file != INVALID_HANDLE_VALUE && WriteAll(file, w->path, w->data, static_cast<DWORD>(w->size));
   if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
-  if (!ok) InterlockedExchange(w->failed, 1);
+  if (!ok) InterlockedExchange(&w->owner->failed, 1);
+  Extraction* owner = w->owner;
   free(w->data);
   free(w);
+  Release(owner);
 }
 
 // Decodes the current entry into memory, checking its CRC, and queues its file for a worker.
 bool ExtractBuffered(Archive* archive, const char* output, unsigned lane, size_t announced,
-                     WorkerPool* pool, LONG* failed) {
+                     WorkerPool* pool, Extraction* owner) {
   Sink& sink = archive->sink;
   sink.buffering = true;
-  sink.buffer = nullptr;
-  sink.size = sink.capacity = 0;
+  // The header gives the size: one block, never grown and copied on the way.
+  sink.buffer = announced > 0 ? static_cast<char*>(malloc(announced)) : nullptr;
+  if (announced > 0 && sink.buffer == nullptr) return false;
+  sink.size = 0;
+  sink.capacity = announced;
   sink.announced = announced;
   int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
   sink.buffering = false;
@@ -172,11 +194,12 @@ bool ExtractBuffered(Archive* archive, const char* output, unsigned lane, size_t
   StrCopyN(w->path, output, sizeof w->path);
   w->data = sink.buffer;
   w->size = sink.size;
-  w->failed = failed;
+  w->owner = owner;
   w->job.fn = RunWrite;
   w->job.arg = w;
   w->job.bytes = sink.size;
   sink.buffer = nullptr;
+  InterlockedIncrement(&owner->pending);
   WorkerPoolSubmit(pool, lane, &w->job);
   return true;
 }
@@ -266,35 +289,36 @@ int ExtractArchive(const char* path, const char* folder) {
   return ExtractArchiveCancellable(path, folder, nullptr);
 }
 
-int ExtractArchiveCancellable(const char* path, const char* folder, volatile LONG* cancel) {
+namespace {
+
+// Reads the archive e->path into the folder e->folder: each entry is decoded here, and its file
+// written by the pool's workers (here without a pool, or when it is larger than kBufferedMax).
+// Sets e->result; leaves e->pending as the walk found it (the caller releases the walk's count).
+void ExtractInto(Extraction* e, WorkerPool* pool, volatile LONG* cancel) {
   Archive archive;
-  if (!archive.Open(path)) return 0;
-  // The library decodes on this thread; the files are created and written by the workers.
-  WorkerPool* pool = WorkerPoolStart(WorkerCount(), kQueuedMax);
-  LONG failed = 0;
-  int result = 0;
-  size_t folderLength = strlen(folder);
+  if (!archive.Open(e->path)) return;
+  size_t folderLength = strlen(e->folder);
   QueuedLanes queued;
   RARHeaderDataEx header;
   memset(&header, 0, sizeof header);
   for (;;) {
-    if (InterlockedCompareExchange(&failed, 0, 0) != 0) break;
+    if (InterlockedCompareExchange(&e->failed, 0, 0) != 0) break;
     if (cancel != nullptr && InterlockedCompareExchange(cancel, 0, 0) != 0) break;
     char name[MAX_PATH];
     Next next = ReadEntry(archive.handle, &header, name);
-    if (next == NEXT_END) result = 1;
+    if (next == NEXT_END) e->result = 1;
     if (next != NEXT_ENTRY) break;
     // The library hands names over as stored: "..\x" or "C:\x" would be written outside.
     if (!StrIsPlainFileName(name) || folderLength + strlen(name) > MAX_PATH - 1) break;
     char output[MAX_PATH];
-    StrCopyN(output, folder, sizeof output);
+    StrCopyN(output, e->folder, sizeof output);
     StrAppendN(output, name, sizeof output);
     unsigned long long size =
         (static_cast<unsigned long long>(header.UnpSizeHigh) << 32) | header.UnpSize;
     unsigned lane = WorkerLaneOf(output, strlen(output));
     bool ok;
     if (pool != nullptr && size <= kBufferedMax) {
-      ok = ExtractBuffered(&archive, output, lane, static_cast<size_t>(size), pool, &failed);
+      ok = ExtractBuffered(&archive, output, lane, static_cast<size_t>(size), pool, e);
       queued.Add(lane);
     } else {
       // Written here, on this thread: an earlier entry of the same name that still waits for a
@@ -307,8 +331,118 @@ int ExtractArchiveCancellable(const char* path, const char* folder, volatile LON
     }
     if (!ok) break;
   }
+}
+
+}  // namespace
+
+int ExtractArchiveCancellable(const char* path, const char* folder, volatile LONG* cancel) {
+  Extraction e = {};
+  StrCopyN(e.path, path, sizeof e.path);
+  StrCopyN(e.folder, folder, sizeof e.folder);
+  e.pending = 1;
+  // The library decodes on this thread; the files are created and written by the workers.
+  WorkerPool* pool = WorkerPoolStart(WorkerCount(), kQueuedMax);
+  ExtractInto(&e, pool, cancel);
   WorkerPoolStop(pool);
-  return failed != 0 ? 0 : result;
+  return e.failed != 0 ? 0 : e.result;
+}
+
+// ---- The extraction queue ----
+
+struct ExtractQueue {
+  enum { kMost = 32 };
+  CRITICAL_SECTION lock;
+  Extraction* items[kMost];
+  int count;     // queued so far
+  HANDLE added;  // semaphore: one count per archive queued, and one to stop
+  volatile LONG cancel;
+  WorkerPool* pool;  // the writers of every archive
+  HANDLE thread;
+};
+
+namespace {
+
+DWORD WINAPI QueueMain(void* arg) {
+  ExtractQueue* q = static_cast<ExtractQueue*>(arg);
+  for (int next = 0;; ++next) {
+    WaitForSingleObject(q->added, INFINITE);
+    EnterCriticalSection(&q->lock);
+    Extraction* e = next < q->count ? q->items[next] : nullptr;
+    LeaveCriticalSection(&q->lock);
+    if (e == nullptr) break;
+    ExtractInto(e, q->pool, &q->cancel);
+    Release(e);
+  }
+  return 0;
+}
+
+}  // namespace
+
+ExtractQueue* ExtractQueueStart() {
+  if (WorkerCount() < 2) return nullptr;
+  ExtractQueue* q = static_cast<ExtractQueue*>(calloc(1, sizeof(ExtractQueue)));
+  if (q == nullptr) return nullptr;
+  InitializeCriticalSection(&q->lock);
+  q->added = CreateSemaphoreA(nullptr, 0, ExtractQueue::kMost + 1, nullptr);
+  q->pool = q->added != nullptr ? WorkerPoolStart(WorkerCount(), kQueuedMax) : nullptr;
+  DWORD id = 0;
+  q->thread = q->pool != nullptr ? CreateThread(nullptr, 0, QueueMain, q, 0, &id) : nullptr;
+  if (q->thread == nullptr) {
+    WorkerPoolStop(q->pool);
+    if (q->added != nullptr) CloseHandle(q->added);
+    DeleteCriticalSection(&q->lock);
+    free(q);
+    return nullptr;
+  }
+  return q;
+}
+
+int ExtractQueueAdd(ExtractQueue* q, const char* path, const char* folder) {
+  if (q == nullptr || q->count == ExtractQueue::kMost) return -1;
+  Extraction* e = static_cast<Extraction*>(calloc(1, sizeof(Extraction)));
+  if (e == nullptr) return -1;
+  StrCopyN(e->path, path, sizeof e->path);
+  StrCopyN(e->folder, folder, sizeof e->folder);
+  e->pending = 1;
+  e->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (e->done == nullptr) {
+    free(e);
+    return -1;
+  }
+  EnterCriticalSection(&q->lock);
+  int ticket = q->count;
+  q->items[q->count++] = e;
+  LeaveCriticalSection(&q->lock);
+  ReleaseSemaphore(q->added, 1, nullptr);
+  return ticket;
+}
+
+int ExtractQueueWait(ExtractQueue* q, int ticket) {
+  if (q == nullptr || ticket < 0 || ticket >= q->count) return 0;
+  Extraction* e = q->items[ticket];
+  // The waiting thread's windows stay alive meanwhile.
+  while (MsgWaitForMultipleObjects(1, &e->done, FALSE, INFINITE, QS_ALLINPUT) ==
+         WAIT_OBJECT_0 + 1) {
+    SysPumpMessages();
+  }
+  return e->failed == 0 && e->result == 1 ? 1 : 0;
+}
+
+void ExtractQueueStop(ExtractQueue* q) {
+  if (q == nullptr) return;
+  InterlockedExchange(&q->cancel, 1);
+  ReleaseSemaphore(q->added, 1, nullptr);
+  WaitForSingleObject(q->thread, INFINITE);
+  CloseHandle(q->thread);
+  // The files already queued are written before the folders can be deleted.
+  WorkerPoolStop(q->pool);
+  for (int i = 0; i < q->count; ++i) {
+    CloseHandle(q->items[i]->done);
+    free(q->items[i]);
+  }
+  CloseHandle(q->added);
+  DeleteCriticalSection(&q->lock);
+  free(q);
 }
 
 int ExtractArchiveEntry(const char* path, const char* output, const char* entry) {
