@@ -2,7 +2,7 @@
 //   zswin.exe TITLE     the top-level window of exactly that title and its controls
 // One line per item, fields separated by tabs:
 //   window  <title>
-//   control <class> <id> <enabled 0/1> <visible 0/1> <check state> <text>
+//   control <class> <id> <enabled 0/1> <visible 0/1> <check state> <style, hexadecimal> <text>
 //   column  <index> <header text>            (list views)
 //   row     <index> <cell> <cell> ...        (list views)
 // Line breaks inside texts are written as \n. Exit code 1 when there is no such window.
@@ -113,9 +113,10 @@ BOOL CALLBACK DumpControl(HWND control, LPARAM) {
                       SMTO_ABORTIFHUNG, 5000, nullptr);
   LRESULT checked = 0;
   if (lstrcmpiA(className, "Button") == 0) checked = SendMessageA(control, BM_GETCHECK, 0, 0);
-  printf("control\t%s\t%d\t%d\t%d\t%ld\t", className, GetDlgCtrlID(control),
+  printf("control\t%s\t%d\t%d\t%d\t%ld\t%lx\t", className, GetDlgCtrlID(control),
          IsWindowEnabled(control) ? 1 : 0, IsWindowVisible(control) ? 1 : 0,
-         static_cast<long>(checked));
+         static_cast<long>(checked),
+         static_cast<unsigned long>(GetWindowLongA(control, GWL_STYLE)));
   Print(text);
   fputc('\n', stdout);
   if (lstrcmpiA(className, WC_LISTVIEWA) == 0) DumpList(control);

@@ -115,8 +115,6 @@ void CloseWait() {
 
 int MessageTextId(int number) {
   if (number == -1) return IDS_MESSAGE_MINUS_ONE;
-  // The program's own strings, in the user's language.
-  if (number >= 301 && number <= 308) return number;
   if (number >= 0 && number <= 999 && HasText(IDS_MESSAGE + number)) return IDS_MESSAGE + number;
   // Codes the program does not define are a component library's own failure codes.
   if (number >= 100 && number <= 1000) return IDS_MESSAGE_COMPONENT;
@@ -160,9 +158,11 @@ INT_PTR CALLBACK EndProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
     }
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-        // Closing the dialog any way keeps the choice shown: the box decides the restart.
+        // Finish follows the box. Esc and the close box mean "not now": a restart there would
+        // close the other programs without asking (the run still reports the restart it needs).
         if (g_uiContext != nullptr && g_uiContext->restartPending != 0 &&
-            IsDlgButtonChecked(dialog, IDC_RESTART) != BST_CHECKED) {
+            (LOWORD(wParam) == IDCANCEL ||
+             IsDlgButtonChecked(dialog, IDC_RESTART) != BST_CHECKED)) {
           g_uiContext->restartPending = 0;
         }
         EndDialog(dialog, IDOK);
@@ -178,6 +178,32 @@ INT_PTR CALLBACK EndProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
 
 enum { PASSWORD_BUFFER = 30 };
 
+// What the password field held when it last fitted the buffer. The field's limit counts
+// characters, and in a double-byte code page 29 characters can take twice as many bytes: a
+// password cut at the buffer's end would never be the right one, so the field refuses the
+// character that would not fit instead.
+char g_fitting[PASSWORD_BUFFER];
+
+void ForgetPassword() {
+  volatile char* p = g_fitting;
+  for (int i = 0; i < PASSWORD_BUFFER; ++i) p[i] = 0;
+}
+
+void KeepPasswordFitting(HWND edit) {
+  char text[2 * PASSWORD_BUFFER + 4];
+  GetWindowTextA(edit, text, sizeof text);
+  if (strlen(text) < PASSWORD_BUFFER) {
+    StrCopyN(g_fitting, text, sizeof g_fitting);
+  } else {
+    SetWindowTextA(edit, g_fitting);
+    int end = static_cast<int>(strlen(g_fitting));
+    SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(end), end);
+    MessageBeep(MB_OK);
+  }
+  volatile char* p = text;
+  for (size_t i = 0; i < sizeof text; ++i) p[i] = 0;
+}
+
 INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: {
@@ -189,6 +215,7 @@ INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         UiSetText(GetDlgItem(dialog, IDC_PASSWORD_WRONG), IDS_PASSWORD_WRONG, nullptr, 0);
       }
       HWND edit = GetDlgItem(dialog, IDC_PASSWORD);
+      ForgetPassword();
       SendMessageA(edit, EM_LIMITTEXT, PASSWORD_BUFFER - 1, 0);
       EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
       UiBringToFront(dialog);
@@ -200,16 +227,18 @@ INT_PTR CALLBACK PasswordProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
       switch (LOWORD(wParam)) {
         case IDC_PASSWORD:
           if (HIWORD(wParam) == EN_CHANGE) {
-            EnableWindow(GetDlgItem(dialog, IDOK),
-                         GetWindowTextLengthA(GetDlgItem(dialog, IDC_PASSWORD)) > 0);
+            KeepPasswordFitting(GetDlgItem(dialog, IDC_PASSWORD));
+            EnableWindow(GetDlgItem(dialog, IDOK), g_fitting[0] != 0);
           }
           return TRUE;
         case IDOK:
-          GetDlgItemTextA(dialog, IDC_PASSWORD, buffer, PASSWORD_BUFFER);
+          StrCopyN(buffer, g_fitting, PASSWORD_BUFFER);
+          ForgetPassword();
           EndDialog(dialog, IDOK);
           return TRUE;
         case IDCANCEL:
           buffer[0] = 0;
+          ForgetPassword();
           EndDialog(dialog, IDCANCEL);
           return TRUE;
         default:

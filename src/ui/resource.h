@@ -51,8 +51,9 @@
 #define IDS_PHASE 600
 // End dialog: IDS_END + end code (14, 15, 16); IDS_END alone for any other.
 #define IDS_END 700
-// Messages: IDS_MESSAGE + number for 0 to 999, IDS_MESSAGE_MINUS_ONE for -1; 301 to 308 are the
-// program's own strings of the same numbers.
+// Messages: IDS_MESSAGE + number for 0 to 999, IDS_MESSAGE_MINUS_ONE for -1. (Strings 301 to 308
+// are the program's own texts, which it shows itself; a message number in that range is a
+// component library's failure code.)
 #define IDS_MESSAGE 3000
 #define IDS_MESSAGE_MINUS_ONE 2999
 #define IDS_MESSAGE_COMPONENT 2990

@@ -216,6 +216,9 @@ struct ShellApi {
   LPITEMIDLIST(WINAPI* browse)(BROWSEINFOA*);
   BOOL(WINAPI* pathFromList)(LPCITEMIDLIST, char*);
   HRESULT(WINAPI* getMalloc)(IMalloc**);
+  // COM, which the browser needs on the calling thread (from the System folder too).
+  HRESULT(WINAPI* coInitialize)(void*);
+  void(WINAPI* coUninitialize)();
 };
 
 const ShellApi* Shell() {
@@ -230,9 +233,18 @@ const ShellApi* Shell() {
         reinterpret_cast<void*>(GetProcAddress(module, "SHGetPathFromIDListA")));
     api.getMalloc = reinterpret_cast<decltype(api.getMalloc)>(
         reinterpret_cast<void*>(GetProcAddress(module, "SHGetMalloc")));
+    HMODULE ole = SysLoadSystemLibrary("ole32.dll");
+    if (ole != nullptr) {
+      api.coInitialize = reinterpret_cast<decltype(api.coInitialize)>(
+          reinterpret_cast<void*>(GetProcAddress(ole, "CoInitialize")));
+      api.coUninitialize = reinterpret_cast<decltype(api.coUninitialize)>(
+          reinterpret_cast<void*>(GetProcAddress(ole, "CoUninitialize")));
+    }
   }
-  return api.browse != nullptr && api.pathFromList != nullptr && api.getMalloc != nullptr ? &api
-                                                                                          : nullptr;
+  return api.browse != nullptr && api.pathFromList != nullptr && api.getMalloc != nullptr &&
+                 api.coInitialize != nullptr && api.coUninitialize != nullptr
+             ? &api
+             : nullptr;
 }
 
 // A folder the person picked or typed that already holds something gets a folder of the product's
@@ -287,15 +299,20 @@ void Browse(HWND dialog) {
   info.lParam = start[0] != 0 ? reinterpret_cast<LPARAM>(start) : 0;
   const ShellApi* shell = Shell();
   if (shell == nullptr) return;
+  // The browser is a COM client (its tree is the shell's namespace): COM must be initialised on
+  // this thread for the time it runs, in the single-threaded apartment.
+  // A thread already in another apartment has COM too.
+  HRESULT com = shell->coInitialize(nullptr);
+  if (FAILED(com) && com != RPC_E_CHANGED_MODE) return;
   LPITEMIDLIST chosen = shell->browse(&info);
-  if (chosen == nullptr) return;
   char path[MAX_PATH];
-  BOOL named = shell->pathFromList(chosen, path);
+  BOOL named = chosen != nullptr && shell->pathFromList(chosen, path);
   IMalloc* shellMalloc = nullptr;
-  if (SUCCEEDED(shell->getMalloc(&shellMalloc))) {
+  if (chosen != nullptr && SUCCEEDED(shell->getMalloc(&shellMalloc))) {
     shellMalloc->Free(chosen);
     shellMalloc->Release();
   }
+  if (SUCCEEDED(com)) shell->coUninitialize();
   if (!named || path[0] == 0) return;
   AddBackslash(path, sizeof path);
   ShowFolder(dialog, path, WithProductFolder(path, sizeof path));

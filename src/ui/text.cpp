@@ -19,6 +19,21 @@ HINSTANCE DialogModule(int id) {
   return g_uiModule;
 }
 
+// A text FormatMessageA fills from the three string inserts alone: %1 to %3, each without a
+// printf format ("%1!d!" would read the text's address as a number), besides the escapes (%%, %n,
+// %0, ...). A translation's %4 would read past the inserts.
+bool FillableText(const char* text) {
+  for (const char* p = text; *p != 0; ++p) {
+    if (*p != '%') continue;
+    ++p;
+    if (*p == 0) return false;
+    if (*p >= '1' && *p <= '9' && (*p > '3' || (p[1] >= '0' && p[1] <= '9') || p[1] == '!')) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void UiLoadText(int id, char* out, int size) {
@@ -41,6 +56,15 @@ void UiTitle(char* out, int size) {
 void UiFormat(int id, const char* detail, int number, char* out, int size) {
   char pattern[UI_TEXT_SIZE];
   UiLoadText(id, pattern, sizeof pattern);
+  // A language library's text that cannot be filled gives way to main.dll's own English one.
+  if (!FillableText(pattern) &&
+      LoadStringA(g_uiModule, static_cast<UINT>(id), pattern, sizeof pattern) <= 0) {
+    pattern[0] = 0;
+  }
+  if (!FillableText(pattern)) {
+    StrCopyN(out, pattern, size);
+    return;
+  }
   char title[128];
   UiTitle(title, sizeof title);
   char numberText[16];
@@ -57,6 +81,14 @@ void UiFormat(int id, const char* detail, int number, char* out, int size) {
 void UiSetText(HWND window, int id, const char* detail, int number) {
   char text[UI_TEXT_SIZE];
   UiFormat(id, detail, number, text, sizeof text);
+  // The texts carry the product's title and folder names, whose "&" must show as it is instead of
+  // underlining the next letter and making it a mnemonic. Set here, so that the templates of every
+  // language library get it.
+  char className[16];
+  if (GetClassNameA(window, className, sizeof className) > 0 &&
+      lstrcmpiA(className, "Static") == 0) {
+    SetWindowLongA(window, GWL_STYLE, GetWindowLongA(window, GWL_STYLE) | SS_NOPREFIX);
+  }
   SetWindowTextA(window, text);
 }
 

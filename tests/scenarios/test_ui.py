@@ -24,6 +24,7 @@ import zspack  # noqa: E402
 
 UI = winebed.BUILD_WIN / "src" / "ui"
 DRIVER = winebed.BUILD_WIN / "src" / "driver"
+DOUBLES = winebed.BUILD_WIN / "tests" / "doubles"
 SAMPLE = winebed.ROOT / "examples" / "sample"
 PRODUCT = r"HKLM\Software\Vesk\Zrv\CurrentVersion"
 TITLE = "ZORVA Antivirus System"
@@ -32,6 +33,7 @@ SETUP, WAIT, END, PASSWORD = (f"{TITLE} Setup", f"{TITLE} - Please wait", f"{TIT
 # Control ids of src/ui/resource.h.
 IDOK, IDCANCEL, INTRO, FOLDER, BROWSE, FOLDER_NOTE = 1, 2, 1000, 1002, 1003, 1004
 PHASE, END_TEXT, RESTART_NOTE, RESTART = 1010, 1020, 1021, 1022
+SS_NOPREFIX = 0x80
 PASSWORD_FIELD, PASSWORD_WRONG = 1031, 1032
 
 
@@ -50,6 +52,14 @@ def temp_folder(bed) -> Path:
 def log(folder: Path) -> list:
     return [line.split("] ", 1)[1] for line in
             (folder / "zsetup.log").read_text().splitlines() if "] " in line]
+
+
+def wait_for(path: Path, timeout=30) -> str:
+    """The text of a file once it has been written."""
+    deadline = time.time() + timeout
+    while not path.exists() and time.time() < deadline:
+        time.sleep(0.2)
+    return path.read_text() if path.exists() else ""
 
 
 def message(screen, title=TITLE) -> str:
@@ -346,8 +356,12 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
                           f'TARGET="{target}"/></FILES></COMPONENT></COMPONENTS></PACKAGE>'
                           '</ZORVASETUP>\n')
     german = f"lang={bed.winpath(UI / 'de' / 'mainlang.dll')}"
+    # The folder browser is the shell32.dll double, which tells whether COM was initialised on the
+    # thread, as Windows' browser needs (Wine's initialises it for itself).
+    shutil.copy(DOUBLES / "shell32.dll", bed.c / "windows" / "system32" / "shell32.dll")
+    shell = {"WINEDLLOVERRIDES": "shell32=n", "ZS_SHELL_JOURNAL": "C:\\shell.txt"}
     run = Background(lambda: bed.run(drive, *base, german, "folder=C:\\Old",
-                                     "global=C:\\global.xml", "setup"))
+                                     "global=C:\\global.xml", "setup", env=shell))
     dialog = screen.read("Sample Setup")
     assert dialog.control(INTRO).text.startswith("Setup installiert Sample")
     assert [dialog.control(i).text for i in (BROWSE, IDOK, IDCANCEL)] == [
@@ -361,6 +375,8 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
         screen.keys("Sample Setup", "Return")
         assert refusal in message(screen, "Sample")
         screen.keys("Sample", "Return")
+    screen.keys("Sample Setup", "alt+d")
+    assert wait_for(bed.c / "shell.txt") == "SHBrowseForFolderA com\n"
     screen.keys("Sample Setup", "alt+z")
     screen.type("Sample Setup", "C:\\" + "z" * 102 + " ")
     screen.keys("Sample Setup", "Return")
@@ -371,17 +387,47 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
     assert root.find("PACKAGE/SETUP").attrib == {"DAT_CNT": "2", "INSTALLPATH": folder}
     assert root.find("PACKAGE/COMPONENTS/COMPONENT/FILES/FILE").get("TARGET") == target
 
-    # Without a language library main.dll's own English texts serve: an exit code in error style
-    # with its meaning, the text the program passed and the code.
-    run = Background(lambda: bed.run(drive, main, "msg", "106", "16", "EE"))
-    text = message(screen, TITLE)
-    assert text.startswith("The package's data files are missing")
-    assert "Details: EE" in text and text.endswith("Error code: 106")
-    screen.keys(TITLE, "Return")
-    assert run.result().stdout.splitlines() == ["result 1"]
 
-    # The password field takes 29 characters at most, the buffer's 30 bytes with the terminator.
+def test_library_end_dialog_escape_texts_that_cannot_be_filled_and_the_password_in_bytes(bed,
+                                                                                       screen):
+    drive = winebed.TOOLS / "zsvisdrive.exe"
+    main = f"main={bed.winpath(UI / 'main.dll')}"
+    # Esc on the end dialog is "not now", whatever the box says: no restart closes the other
+    # programs unasked. The title's "&" shows as it is (no mnemonic).
+    run = Background(lambda: bed.run(drive, main, "title=Zorva & Co", "restart=1", "end", "14"))
+    end = screen.read("Zorva & Co - Finished")
+    assert end.control(END_TEXT).text == "Zorva & Co has been installed on this computer."
+    assert end.control(END_TEXT).style & SS_NOPREFIX and end.control(RESTART).checked == 1
+    screen.keys("Zorva & Co - Finished", "Escape")
+    assert run.result().stdout.splitlines() == ["restart 0"]
+
+    # A language library whose texts use inserts that are not there (%4, a printf format): main.dll
+    # shows its own English ones instead of reading past its inserts. An exit code in error style
+    # gets its meaning, the text the program passed and the code; a number from 301 to 308 is a
+    # component's failure code like any other, not one of the program's own strings.
+    lang = f"lang={bed.winpath(DOUBLES / 'mainlang.dll')}"
+    for number, detail, start in (
+            ("106", "EE", "The package's data files are missing"),
+            ("305", "Web shield", f'The component "Web shield" of {TITLE} reported a failure')):
+        run = Background(lambda: bed.run(drive, main, lang, f"title={TITLE}", "msg", number, "16",
+                                         detail))
+        text = message(screen, TITLE)
+        assert text.startswith(start), text
+        assert text.endswith(f"Error code: {number}") and "LANG:" not in text
+        screen.keys(TITLE, "Return")
+        assert run.result().stdout.splitlines() == ["result 1"]
+
+    # The password field takes 29 characters at most, the buffer's 30 bytes with the terminator,
+    # and in a double-byte code page (Japanese, 932) as many characters as fit those bytes: the
+    # 15th two-byte character is refused where it is typed, so the field holds what counts (a
+    # one-byte character still fits behind the 14th), instead of a password cut where it no
+    # longer fits. (xdotool drops a character of a long Unicode text now and then: 20 are typed.)
     run = Background(lambda: bed.run(drive, main, "pwd"))
     screen.type(PASSWORD, "abcdefghij" * 4)
     screen.keys(PASSWORD, "Return")
     assert run.result().stdout.splitlines() == ["password " + ("abcdefghij" * 3)[:29]]
+    run = Background(lambda: bed.run(drive, main, "pwd", env={"LC_ALL": "ja_JP.UTF-8"}))
+    screen.type(PASSWORD, "\u30a2" * 20 + "b")
+    screen.keys(PASSWORD, "Return")
+    typed = ("\u30a2" * 14 + "b").encode("cp932").decode("latin-1")
+    assert run.result().stdout.splitlines() == ["password " + typed]

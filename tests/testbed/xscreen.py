@@ -35,6 +35,7 @@ class Control:
     visible: bool
     checked: int
     text: str
+    style: int = 0  # the window style bits (WS_*, and the class's own: SS_NOPREFIX, ES_READONLY)
 
 
 @dataclass
@@ -168,9 +169,9 @@ class XScreen:
         for line in result.stdout.splitlines():
             kind, *rest = line.rstrip("\r").split("\t")
             if kind == "control":
-                cls, ident, enabled, visible, checked, text = (rest + [""])[:6]
+                cls, ident, enabled, visible, checked, style, text = (rest + [""])[:7]
                 window.controls.append(Control(cls, int(ident), enabled == "1", visible == "1",
-                                               int(checked), text))
+                                               int(checked), text, int(style, 16)))
             elif kind == "column":
                 window.columns.append(rest[1])
             elif kind == "row":
