@@ -44,7 +44,8 @@ struct SetupContext {
   int32_t phase;
   int32_t updateMode;
   void* engineList;
-  int32_t reserved1992;
+  // KiB the installation writes below the install folder, for the setup dialog; 0 until known.
+  int32_t spaceNeededKiB;
   int32_t dataFileCount;
   int32_t componentCount;
   ComponentDesc* components;

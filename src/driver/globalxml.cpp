@@ -10,6 +10,7 @@
 #include "driver/exit.h"
 #include "driver/log.h"
 #include "driver/options.h"
+#include "driver/space.h"
 #include "driver/vislib.h"
 #include "install/engines.h"
 #include "install/uninstall.h"
@@ -289,6 +290,20 @@ void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int inde
   docs->component = nullptr;
 }
 
+// Before the first archive is extracted: room for everything the run writes, on every volume.
+void CheckSpace(BuildDocs* docs, XML_Node* components) {
+  XML_Node* cursor = nullptr;
+  for (XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor); c != nullptr;
+       c = XML_NextElement(components, u"COMPONENT", &cursor)) {
+    char archive[MAX_PATH];
+    ArchivePath(docs, c, archive);
+    if (FileExists(archive) && !SetupPlanArchive(archive)) Fail(docs, 103, nullptr);
+  }
+  char text[128];
+  int code = SetupCheckSpaceBeforeExtract(text, sizeof text);
+  if (code != 0) Fail(docs, code, text);
+}
+
 // The install folder of a new installation: the package's template, or the administrator's.
 void ResolveInstallFolder(BuildDocs* docs, XML_Node* setup) {
   char path[MAX_PATH];
@@ -431,6 +446,7 @@ int SetupBuildGlobalXml() {
   if (!SetupPrepareData(&exitContext, g_context.packageDataDir, g_context.dataFileCount)) {
     Fail(&docs, 106, nullptr);
   }
+  CheckSpace(&docs, components);
 
   g_context.components =
       static_cast<ComponentDesc*>(calloc(static_cast<size_t>(listed), sizeof(ComponentDesc)));

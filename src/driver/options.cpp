@@ -142,7 +142,7 @@ int SetupSystemPath(char* out, int size, const char* below) {
 void SetupInitContext() {
   g_context.reserved12 = 0;
   g_context.reserved1976 = 0;
-  g_context.reserved1992 = 0;
+  g_context.spaceNeededKiB = 0;
   g_context.reserved2016 = 0;
   g_context.reserved2020 = 0;
   g_context.reserved2024 = 0;

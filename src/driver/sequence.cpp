@@ -14,6 +14,7 @@
 #include "driver/messages.h"
 #include "driver/options.h"
 #include "driver/runtimelibs.h"
+#include "driver/space.h"
 #include "driver/vislib.h"
 #include "install/engines.h"
 #include "install/filecopy.h"
@@ -392,6 +393,12 @@ int InstallSequence() {
 
   g_context.phase = upgrade ? PHASE_INSTALL_UPGRADE : PHASE_INSTALL_NEW;
   VisWaitDlg(0);
+
+  // The folder may have changed in the setup dialog: checked again before the first change to
+  // the machine, which the registry root and the install folder are.
+  char space[128];
+  int lacking = SetupCheckSpaceBeforeCopy(space, sizeof space);
+  if (lacking != 0) SetupExit(nullptr, nullptr, lacking, space);
 
   WriteRegistryRoot();
 

@@ -445,6 +445,44 @@ void ExtractQueueStop(ExtractQueue* q) {
   free(q);
 }
 
+int ArchiveSurvey(const char* path, const char* wanted, char** text, ArchiveEntryFn entry,
+                  void* context) {
+  *text = nullptr;
+  Archive archive;
+  if (!archive.Open(path)) return 0;
+  RARHeaderDataEx header;
+  memset(&header, 0, sizeof header);
+  for (;;) {
+    char name[MAX_PATH];
+    Next next = ReadEntry(archive.handle, &header, name);
+    if (next == NEXT_END) return 1;
+    if (next != NEXT_ENTRY) return 0;
+    unsigned long long size =
+        (static_cast<unsigned long long>(header.UnpSizeHigh) << 32) | header.UnpSize;
+    entry(context, name, size);
+    if (*text != nullptr || lstrcmpiA(name, wanted) != 0 || size > kBufferedMax) {
+      if (RARProcessFile(archive.handle, RAR_SKIP, nullptr, nullptr) != ERAR_SUCCESS) return 0;
+      continue;
+    }
+    Sink& sink = archive.sink;
+    sink.buffering = true;
+    sink.buffer = nullptr;
+    sink.size = sink.capacity = 0;
+    sink.announced = static_cast<size_t>(size);
+    int rc = RARProcessFile(archive.handle, RAR_TEST, nullptr, nullptr);
+    sink.buffering = false;
+    char* whole = rc == ERAR_SUCCESS ? static_cast<char*>(malloc(sink.size + 1)) : nullptr;
+    if (whole != nullptr) {
+      if (sink.size > 0) memcpy(whole, sink.buffer, sink.size);
+      whole[sink.size] = 0;
+    }
+    free(sink.buffer);
+    sink.buffer = nullptr;
+    if (whole == nullptr) return 0;
+    *text = whole;
+  }
+}
+
 int ExtractArchiveEntry(const char* path, const char* output, const char* entry) {
   char wanted[MAX_PATH];
   StrCopyN(wanted, entry, sizeof wanted);

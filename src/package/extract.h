@@ -49,3 +49,13 @@ void ExtractQueueStop(ExtractQueue* queue);
 // Extracts the first entry whose name equals entry (ignoring case) to output. 1 when it was found
 // and extracted without error; 0 for a missing entry, a damaged or foreign file.
 int ExtractArchiveEntry(const char* path, const char* output, const char* entry);
+
+// Called by ArchiveSurvey for each entry: its narrow name and unpacked size.
+typedef void (*ArchiveEntryFn)(void* context, const char* name, unsigned long long size);
+
+// Reads the headers of the RAR archive at path without writing anything: calls entry for every
+// entry that extraction would write as a plain file, and decodes the entry named wanted (ignoring
+// case) into *text (allocated, terminated, to be freed by the caller; null when there is no such
+// entry). 1 when the walk reached the regular end of the archive, else 0.
+int ArchiveSurvey(const char* path, const char* wanted, char** text, ArchiveEntryFn entry,
+                  void* context);

@@ -9,6 +9,7 @@
 // clang-format on
 
 #include "driver/libraries.h"
+#include "system/diskspace.h"
 #include "system/libload.h"
 #include "system/str.h"
 #include "ui/resource.h"
@@ -320,6 +321,50 @@ void Browse(HWND dialog) {
   SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDOK)), TRUE);
 }
 
+// What the drive of folder (as typed) has free; false when it names no drive the system knows.
+bool FolderFree(const char* typed, uint64_t* freeBytes) {
+  char folder[MAX_PATH];
+  char root[MAX_PATH];
+  uint32_t cluster = 0;
+  return UiNormalizeFolder(typed, folder, sizeof folder) &&
+         SysVolumeRoot(folder, root, sizeof root) && SysVolumeFree(root, freeBytes, &cluster);
+}
+
+// "Space required: 1.2 MB  Space available: 3.4 GB" for the folder typed; empty while the program
+// has not said what the installation needs (a program that does not tell leaves the field 0).
+void SpaceText(const char* typed, char* out, int size) {
+  out[0] = 0;
+  if (g_uiContext == nullptr || g_uiContext->spaceNeededKiB <= 0) return;
+  char amount[32];
+  SysAmountText(static_cast<uint64_t>(g_uiContext->spaceNeededKiB) * 1024, amount, sizeof amount);
+  UiFormat(IDS_SPACE_REQUIRED, amount, 0, out, size);
+  uint64_t freeBytes = 0;
+  if (!FolderFree(typed, &freeBytes)) return;
+  SysAmountText(freeBytes, amount, sizeof amount);
+  char available[UI_TEXT_SIZE];
+  UiFormat(IDS_SPACE_AVAILABLE, amount, 0, available, sizeof available);
+  StrAppendN(out, "    ", size);
+  StrAppendN(out, available, size);
+}
+
+// Shows the space line for the folder in the dialog's field.
+void ShowSpace(HWND dialog) {
+  char typed[MAX_PATH + 2];
+  GetDlgItemTextA(dialog, IDC_FOLDER, typed, sizeof typed);
+  char text[UI_TEXT_SIZE];
+  SpaceText(typed, text, sizeof text);
+  SetDlgItemTextA(dialog, IDC_SPACE, text);
+}
+
+// true when the drive of folder has room for what the installation writes there, or cannot
+// tell; the program checks every drive again before it changes anything.
+bool FolderHasRoom(const char* folder) {
+  uint64_t freeBytes = 0;
+  if (g_uiContext == nullptr || g_uiContext->spaceNeededKiB <= 0) return true;
+  if (!FolderFree(folder, &freeBytes)) return true;
+  return freeBytes >= static_cast<uint64_t>(g_uiContext->spaceNeededKiB) * 1024;
+}
+
 void ShowError(HWND dialog, int id, const char* detail, int number) {
   char text[UI_TEXT_SIZE];
   char caption[UI_TEXT_SIZE];
@@ -387,6 +432,10 @@ bool AcceptFolder(HWND dialog) {
   } else {
     problem = DriveProblem(folder, detail, sizeof detail);
     if (problem == IDS_FOLDER_READ_ONLY) StrCopyN(detail, folder, sizeof detail);
+    if (problem == 0 && !FolderHasRoom(folder)) {
+      problem = IDS_FOLDER_NO_SPACE;
+      SpaceText(folder, detail, sizeof detail);
+    }
   }
   if (problem != 0) {
     ShowError(dialog, problem, detail, number);
@@ -418,6 +467,7 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
       TakeProposal();
       g_longestBelow = Upgrade() ? 0 : LongestBelowInstallFolder();
       ShowFolder(dialog, g_proposed, false);
+      ShowSpace(dialog);
       if (Upgrade()) {
         // An installed product is upgraded where it is.
         EnableWindow(edit, FALSE);
@@ -437,6 +487,8 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
           if (HIWORD(wParam) == EN_CHANGE && !g_writingFolder) {
             SetDlgItemTextA(dialog, IDC_FOLDER_NOTE, "");
           }
+          // The space line follows the folder as it is typed or chosen.
+          if (HIWORD(wParam) == EN_CHANGE) ShowSpace(dialog);
           return TRUE;
         case IDOK:
           if (AcceptFolder(dialog)) EndDialog(dialog, VIS_SETUPDLG_PROCEED);

@@ -47,6 +47,7 @@ PRODUCED_ELSEWHERE = {
     "106": ("test_package.py", "106"),
     "109": ("test_package.py", "109"),
     "111": ("test_install.py", "111"),
+    "112": ("test_disk_space.py", "112"),
     "114": ("test_package.py", "114"),
     "115": ("test_install.py", "115"),
     "116": ("test_install.py", "116"),

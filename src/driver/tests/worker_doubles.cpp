@@ -26,6 +26,7 @@
 #include "driver/exit.h"
 #include "driver/globalxml.h"
 #include "driver/runtimelibs.h"
+#include "driver/space.h"
 #include "install/engines.h"
 #include "install/filecopy.h"
 #include "install/rollback.h"
@@ -248,6 +249,11 @@ void RollbackDiscard() { Journal("RollbackDiscard"); }
 void commitChanges() { Journal("commitChanges"); }
 void SetupUnistallCommon(XML_Document*) { Journal("SetupUnistallCommon"); }
 void SetupMergeUnistallInfo(XML_Document*) { Journal("SetupMergeUnistallInfo"); }
+// Not journaled: the sequences' journals stay as they were before the check existed.
+int SetupCheckSpaceBeforeCopy(char* text, int) {
+  text[0] = 0;
+  return ScriptInt("SetupCheckSpaceBeforeCopy", 0);
+}
 int SetupCopyFiles(XML_Document*) { return Result("SetupCopyFiles", 1); }
 int SetupCommitChanges(XML_Document*) { return Result("SetupCommitChanges", 1); }
 int SetupCopyEngines() { return Result("SetupCopyEngines", 1); }
