@@ -26,6 +26,9 @@ struct AclApi {
   BOOL(WINAPI* initializeSecurityDescriptor)(PSECURITY_DESCRIPTOR, DWORD);
   BOOL(WINAPI* setSecurityDescriptorDacl)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
   BOOL(WINAPI* setFileSecurityA)(LPCSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+  BOOL(WINAPI* getKernelObjectSecurity)
+  (HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD);
+  BOOL(WINAPI* getSecurityDescriptorOwner)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
   bool complete;
 };
 
@@ -48,13 +51,16 @@ const AclApi& Acl() {
     Resolve(advapi, "InitializeSecurityDescriptor", &a.initializeSecurityDescriptor, &a.complete);
     Resolve(advapi, "SetSecurityDescriptorDacl", &a.setSecurityDescriptorDacl, &a.complete);
     Resolve(advapi, "SetFileSecurityA", &a.setFileSecurityA, &a.complete);
+    Resolve(advapi, "GetKernelObjectSecurity", &a.getKernelObjectSecurity, &a.complete);
+    Resolve(advapi, "GetSecurityDescriptorOwner", &a.getSecurityDescriptorOwner, &a.complete);
     return a;
   }();
   return api;
 }
 
-// The account the thread works as: the impersonated one, else the process's.
-bool EffectiveUser(HeapGuard<>* user) {
+// A part (TokenUser, TokenOwner) of the token the thread works as: the impersonated one, else the
+// process's.
+bool EffectiveToken(TOKEN_INFORMATION_CLASS part, HeapGuard<>* out) {
   HandleGuard token;
   if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.handle)) {
     token.handle = nullptr;
@@ -65,11 +71,47 @@ bool EffectiveUser(HeapGuard<>* user) {
     }
   }
   DWORD size = 0;
-  GetTokenInformation(token.handle, TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token.handle, part, nullptr, 0, &size);
   if (size == 0) return false;
-  user->block = malloc(size);
-  return user->block != nullptr &&
-         GetTokenInformation(token.handle, TokenUser, user->block, size, &size);
+  out->block = malloc(size);
+  return out->block != nullptr && GetTokenInformation(token.handle, part, out->block, size, &size);
+}
+
+// The authorized run's temporary folder, held open without delete sharing until the end of the
+// run: a folder that is open so cannot be renamed or removed, so no one can put another in its
+// place.
+HANDLE g_privateTemp = INVALID_HANDLE_VALUE;
+char g_privateTempPath[MAX_PATH];
+
+// 1 when the folder open in handle belongs to the account the thread works as (its user, or the
+// owner it gives what it creates, such as the Administrators group): the user who started the run
+// can give neither to a folder of theirs.
+bool OwnedByEffectiveAccount(HANDLE handle) {
+  const AclApi& api = Acl();
+  HeapGuard<> user, owner;
+  if (!api.complete || !EffectiveToken(TokenUser, &user) || !EffectiveToken(TokenOwner, &owner)) {
+    return false;
+  }
+  char descriptor[1024];
+  DWORD needed = 0;
+  PSID sid = nullptr;
+  BOOL defaulted = FALSE;
+  if (!api.getKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, descriptor,
+                                   sizeof descriptor, &needed) ||
+      !api.getSecurityDescriptorOwner(descriptor, &sid, &defaulted) || sid == nullptr) {
+    return false;
+  }
+  return EqualSid(sid, static_cast<TOKEN_USER*>(user.block)->User.Sid) ||
+         EqualSid(sid, static_cast<TOKEN_OWNER*>(owner.block)->Owner);
+}
+
+// Opens folder without delete sharing; on NT 5 and later the folder itself, should it be a link.
+HANDLE HoldFolder(const char* folder) {
+  DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+  // NT 4.0 knows no reparse points and refuses the flag.
+  if (LOBYTE(LOWORD(GetVersion())) >= 5) flags |= 0x00200000;  // FILE_FLAG_OPEN_REPARSE_POINT
+  return CreateFileA(folder, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, flags, nullptr);
 }
 
 }  // namespace
@@ -81,7 +123,7 @@ AuthFolderDescriptor::~AuthFolderDescriptor() {
 
 bool AuthFolderDescriptor::Build() {
   const AclApi& api = Acl();
-  if (!api.complete || !EffectiveUser(&user_)) return false;
+  if (!api.complete || !EffectiveToken(TokenUser, &user_)) return false;
   PSID account = static_cast<TOKEN_USER*>(user_.block)->User.Sid;
   SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
   if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
@@ -125,8 +167,62 @@ int AuthCreatePrivateFolder(const char* path) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.descriptor(), FALSE};
   if (SysCreateDirectory(folder, &attributes)) return 1;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return 0;
-  // A folder left by an earlier run, or made by someone else beforehand.
-  Acl().setFileSecurityA(folder, DACL_SECURITY_INFORMATION, descriptor.descriptor());
+  // A folder left by an earlier run, or made by someone else beforehand; never what a link
+  // (junction, symbolic link) leads to.
+  DWORD existing = GetFileAttributesA(folder);
+  if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    Acl().setFileSecurityA(folder, DACL_SECURITY_INFORMATION, descriptor.descriptor());
+  }
   SetLastError(ERROR_ALREADY_EXISTS);
   return 0;
+}
+
+DWORD AuthUsePrivateTempFolder(char* folder) {
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) {
+    folder[0] = 0;
+    return ERROR_PATH_NOT_FOUND;
+  }
+  AuthFolderDescriptor descriptor;
+  if (!descriptor.Build()) {
+    StrCopyN(folder, temp, MAX_PATH);
+    return ERROR_ACCESS_DENIED;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.descriptor(), FALSE};
+  // A new folder only: whatever has the name already (a link, a folder of the user's, one left
+  // by an interrupted run) is neither entered, emptied nor adopted; the next name is taken.
+  DWORD error = ERROR_ALREADY_EXISTS;
+  for (int i = 0; i < 100 && error == ERROR_ALREADY_EXISTS; ++i) {
+    char name[16] = "ZSetupAuth";
+    if (i > 0) wsprintfA(name + 10, "%d", i);
+    StrCopyN(folder, temp, MAX_PATH);
+    StrAppendN(folder, name, MAX_PATH);
+    error = SysCreateDirectory(folder, &attributes) ? 0 : GetLastError();
+  }
+  if (error != 0) return error;
+  // Held at once, then checked: a folder put in its place in between is the user's own.
+  g_privateTemp = HoldFolder(folder);
+  if (g_privateTemp == INVALID_HANDLE_VALUE) return GetLastError();
+  if (!OwnedByEffectiveAccount(g_privateTemp)) {
+    CloseHandle(g_privateTemp);
+    g_privateTemp = INVALID_HANDLE_VALUE;
+    return ERROR_INVALID_OWNER;
+  }
+  StrCopyN(g_privateTempPath, folder, sizeof g_privateTempPath);
+  AddBackslash(folder, MAX_PATH);
+  // Every temporary file of the run follows: global.xml, the working and extraction folders, and
+  // what the component libraries make.
+  if (!SetEnvironmentVariableA("TMP", folder) || !SetEnvironmentVariableA("TEMP", folder)) {
+    return GetLastError();
+  }
+  return 0;
+}
+
+void AuthReleasePrivateTempFolder() {
+  if (g_privateTemp == INVALID_HANDLE_VALUE) return;
+  CloseHandle(g_privateTemp);
+  g_privateTemp = INVALID_HANDLE_VALUE;
+  // Gone now, or at the restart after what is left in it (a global.xml in use).
+  DirRemoveOrSchedule(g_privateTempPath);
 }

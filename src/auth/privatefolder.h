@@ -13,6 +13,17 @@
 // created inside; without that descriptor nothing is created.
 int AuthCreatePrivateFolder(const char* path);
 
+// Gives a run that works as an authorized account a temporary folder of its own: a new private
+// folder in the temporary folder of the user who started it (the first name of "ZSetupAuth",
+// "ZSetupAuth1" ... "ZSetupAuth99" that is free: nothing there is entered or adopted), held open
+// for the run so that it cannot be swapped, and made the process's TMP and TEMP. 0, or the Win32
+// error; folder (MAX_PATH bytes) receives the folder, or the last one tried.
+DWORD AuthUsePrivateTempFolder(char* folder);
+
+// Lets go of that folder at the end of the run and removes it (at the restart when it is not
+// empty yet). Nothing without one.
+void AuthReleasePrivateTempFolder();
+
 // The descriptor of those folders, built for the account the thread works as.
 class AuthFolderDescriptor {
  public:

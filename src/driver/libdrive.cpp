@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "auth/privatefolder.h"
 #include "driver/context.h"
 #include "driver/exit.h"
 #include "driver/log.h"
@@ -169,6 +170,7 @@ void ExeLibsRelease() {
   }
   RollbackDiscard();
   SetupFreeEngineList();
+  AuthReleasePrivateTempFolder();
 }
 
 void VisLibRelease() {

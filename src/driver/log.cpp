@@ -7,6 +7,7 @@
 #include "driver/cmdline.h"
 #include "driver/context.h"
 #include "driver/options.h"
+#include "system/os.h"
 #include "system/str.h"
 
 namespace {
@@ -16,10 +17,36 @@ namespace {
 char g_logPath[MAX_PATH];
 bool g_logOn = false;
 
+SetupLogOpenHook g_openHook = nullptr;
+
+// While the run works as an authorized account the log stays the file of the user who started
+// it: it lies where that user chose (beside the program, the temporary folder, /LOG=), so it is
+// opened and written with that user's rights, and a link planted under its name cannot make the
+// account write elsewhere. Without the thread's token in hand nothing is opened.
+struct AsStartingUser {
+  HANDLE token = SysThreadToken();
+  bool ok = token != INVALID_HANDLE_VALUE &&
+            (token == nullptr || SysSetThreadToken(nullptr, nullptr) != 0);
+  AsStartingUser() = default;
+  ~AsStartingUser() {
+    if (token == nullptr || token == INVALID_HANDLE_VALUE) return;
+    SysSetThreadToken(nullptr, token);
+    CloseHandle(token);
+  }
+  AsStartingUser(const AsStartingUser&) = delete;
+  AsStartingUser& operator=(const AsStartingUser&) = delete;
+};
+
+FILE* Open(const char* path) {
+  if (g_openHook != nullptr) g_openHook(path);
+  return fopen(path, "at+");
+}
+
 // Closes a log file on every path.
 struct LogFile {
+  AsStartingUser user;
   FILE* file;
-  explicit LogFile(const char* path) : file(fopen(path, "at+")) {}
+  explicit LogFile(const char* path) : file(user.ok ? Open(path) : nullptr) {}
   ~LogFile() {
     if (file != nullptr) fclose(file);
   }
@@ -47,6 +74,8 @@ void WriteLine(bool error, const char* format, va_list args) {
 }
 
 }  // namespace
+
+void SetupLogSetOpenHook(SetupLogOpenHook hook) { g_openHook = hook; }
 
 // The log in the temporary folder, under its usual name; empty when there is no such folder.
 void TempLogPath(char* path, int size) {

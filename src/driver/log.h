@@ -29,3 +29,8 @@ void SetupLogResume();
 
 // 1 while lines are written.
 int SetupLogIsOn();
+
+// Test hook: called with the log's path each time the log file is opened, before it is opened.
+// Null removes it.
+typedef void (*SetupLogOpenHook)(const char* path);
+void SetupLogSetOpenHook(SetupLogOpenHook hook);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "auth/authorize.h"
+#include "auth/privatefolder.h"
 #include "driver/cmdline.h"
 #include "driver/context.h"
 #include "driver/exit.h"
@@ -77,10 +78,19 @@ void AuthorizeRemotely() {
   char host[sizeof g_options.authServer];
   int port = 0;
   CmdSplitServer(g_options.authServer, host, sizeof host, &port);
-  if (RemoteAuthorize(host, port)) {
-    g_context.exitCode = 0;
-  } else {
+  if (!RemoteAuthorize(host, port)) {
     SetupLogError("REMOTE AUTHORIZE");
+    return;
+  }
+  g_context.exitCode = 0;
+  // From here on the run works as the authorized account: none of its temporary files may lie
+  // where the user who started it can write, link or swap them.
+  char folder[MAX_PATH];
+  DWORD error = AuthUsePrivateTempFolder(folder);
+  if (error != 0) {
+    SetupLogError("Private temporary folder refused: %s - %d", folder, static_cast<int>(error));
+    SetupLogError("Can't create directory: %s", folder);
+    SetupExit(nullptr, nullptr, 105, nullptr);
   }
 }
 

@@ -385,8 +385,9 @@ ExtractQueue* ExtractQueueStart() {
   InitializeCriticalSection(&q->lock);
   q->added = CreateSemaphoreA(nullptr, 0, ExtractQueue::kMost + 1, nullptr);
   q->pool = q->added != nullptr ? WorkerPoolStart(WorkerCount(), kQueuedMax) : nullptr;
-  DWORD id = 0;
-  q->thread = q->pool != nullptr ? CreateThread(nullptr, 0, QueueMain, q, 0, &id) : nullptr;
+  // It works as this thread does, with the authorized account's token when there is one: it
+  // writes the entries too large for the workers itself.
+  q->thread = q->pool != nullptr ? WorkerThreadStart(QueueMain, q) : nullptr;
   if (q->thread == nullptr) {
     WorkerPoolStop(q->pool);
     if (q->added != nullptr) CloseHandle(q->added);

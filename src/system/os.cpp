@@ -93,6 +93,24 @@ int SysIsAdmin() {
   return 0;
 }
 
+HANDLE SysThreadToken() {
+  if (!SysIsNT()) return nullptr;
+  HANDLE token = nullptr;
+  // Opened as the process: the impersonated account need not have access to this thread.
+  if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY, TRUE, &token)) {
+    return token;
+  }
+  return GetLastError() == ERROR_NO_TOKEN ? nullptr : INVALID_HANDLE_VALUE;
+}
+
+int SysSetThreadToken(HANDLE thread, HANDLE token) {
+  typedef BOOL(WINAPI * SetThreadTokenFn)(PHANDLE, HANDLE);
+  static const SetThreadTokenFn set = reinterpret_cast<SetThreadTokenFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("advapi32.dll"), "SetThreadToken")));
+  if (set == nullptr) return 0;
+  return set(thread != nullptr ? &thread : nullptr, token) ? 1 : 0;
+}
+
 int SysRestartWindows() {
   if (!SysIsNT()) return ExitWindowsEx(EWX_REBOOT, 0) ? 1 : 0;
 

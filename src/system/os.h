@@ -15,6 +15,16 @@ int SysIsNT();
 // It can only make the check stricter, never grant administrator rights.
 int SysIsAdmin();
 
+// The impersonation token of the calling thread, opened so that it can be given to another thread
+// or put back: null when the thread impersonates nothing (always on the 9x family),
+// INVALID_HANDLE_VALUE when it does but the token cannot be opened. The caller closes it.
+HANDLE SysThreadToken();
+
+// Makes thread (null: the calling thread) work as token (null: as the process does); a new thread
+// never inherits its creator's impersonation. SetThreadToken (NT family) is looked up at run
+// time. 1 / 0.
+int SysSetThreadToken(HANDLE thread, HANDLE token);
+
 // Requests a restart of Windows. 9x family: ExitWindowsEx(EWX_REBOOT). NT family: enables the
 // shutdown privilege and forces the restart; returns the nonzero error code (for example
 // ERROR_NOT_ALL_ASSIGNED) when the privilege could not be enabled, 0 when the token cannot be

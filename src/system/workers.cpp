@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "system/guards.h"
 #include "system/os.h"
 
 namespace {
@@ -116,6 +117,19 @@ DWORD WINAPI WorkerMain(void* param) {
   return 0;
 }
 
+// What a thread started by WorkerThreadStart runs, once it may.
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE fn;
+  void* arg;
+  bool go;  // false: it could not be given the token, and ends at once
+};
+
+DWORD WINAPI StartWhenAllowed(void* param) {
+  ThreadStart start = *static_cast<ThreadStart*>(param);
+  free(param);
+  return start.go ? start.fn(start.arg) : 0;
+}
+
 // Waits for a job to finish, dispatching the window messages of the waiting thread meanwhile, so
 // that a dialog of the main thread stays alive during a long batch.
 void WaitProgress(WorkerPool* pool) {
@@ -126,6 +140,28 @@ void WaitProgress(WorkerPool* pool) {
 }
 
 }  // namespace
+
+HANDLE WorkerThreadStart(LPTHREAD_START_ROUTINE fn, void* arg) {
+  HandleGuard token(SysThreadToken());
+  if (token.handle == INVALID_HANDLE_VALUE) return nullptr;
+  ThreadStart* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
+  if (start == nullptr) return nullptr;
+  *start = ThreadStart{fn, arg, true};
+  DWORD id = 0;
+  // Suspended until it carries the token: not one call of it may run as the starting user.
+  HANDLE thread = CreateThread(nullptr, 0, StartWhenAllowed, start, CREATE_SUSPENDED, &id);
+  if (thread == nullptr) {
+    free(start);
+    return nullptr;
+  }
+  if (token.handle != nullptr) start->go = SysSetThreadToken(thread, token.handle) != 0;
+  bool go = start->go;
+  ResumeThread(thread);
+  if (go) return thread;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return nullptr;
+}
 
 int WorkerCount() {
   char text[16];
@@ -150,10 +186,9 @@ WorkerPool* WorkerPoolStart(int count, size_t maxQueuedBytes) {
     for (int i = 0; i < count; ++i) {
       Worker& w = pool->workers[i];
       w.pool = pool;
-      DWORD id = 0;
       // Counted before the thread starts: a worker looks only at workers below the count.
       pool->count = i + 1;
-      w.thread = CreateThread(nullptr, 0, WorkerMain, &w, 0, &id);
+      w.thread = WorkerThreadStart(WorkerMain, &w);
       if (w.thread == nullptr) {
         pool->count = i;
         break;

@@ -24,6 +24,12 @@ struct WorkerJob {
 
 struct WorkerPool;
 
+// Starts fn(arg) on a thread of its own that works as the calling thread does: it carries the
+// caller's impersonation token, if any (a new thread would otherwise work as the user who started
+// the program). Null when no thread could be made or given the token; the caller then does the
+// work itself.
+HANDLE WorkerThreadStart(LPTHREAD_START_ROUTINE fn, void* arg);
+
 // Workers to use: ZS_WORKERS (1 to 8) when set, else two. One means every job runs in the order
 // it was queued, as a single thread would run it.
 int WorkerCount();

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "driver/context.h"
 #include "test_util.h"
@@ -49,6 +50,36 @@ TEST(SetupLog, LinesCarryDateTimeAndMilliseconds) {
   char date[16];
   snprintf(date, sizeof date, "[%04d-%02d-%02d", now.wYear, now.wMonth, now.wDay);
   EXPECT_EQ(lines[1].substr(0, 11), date);
+}
+
+// Whether the thread worked as an impersonated account at each opening of the log.
+std::vector<bool> g_openedImpersonating;
+
+void RecordOpening(const char*) {
+  HANDLE token = nullptr;
+  bool impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
+  if (impersonating) CloseHandle(token);
+  g_openedImpersonating.push_back(impersonating);
+}
+
+TEST(SetupLog, AnImpersonatingThreadWritesItAsTheUserWhoStartedTheRun) {
+  DriverTest t;
+  g_openedImpersonating.clear();
+  SetupLogSetOpenHook(RecordOpening);
+  // Wine's stand-in for an authorized account: the thread impersonates the process's own.
+  ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+  SetupLogOpen("/AUTHSERVER=h:1");
+  SetupLog("one");
+  SetupLogEnd();
+  HANDLE token = nullptr;
+  bool stillImpersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
+  if (stillImpersonating) CloseHandle(token);
+  RevertToSelf();
+  SetupLogSetOpenHook(nullptr);
+  EXPECT_TRUE(stillImpersonating);
+  EXPECT_EQ(g_openedImpersonating, std::vector<bool>(g_openedImpersonating.size(), false));
+  EXPECT_GE(g_openedImpersonating.size(), 3u);
+  EXPECT_EQ(ReadLines(t.LogPath()).size(), 3u);
 }
 
 TEST(SetupLog, TwoRunsAppendSeparatedByOneEmptyLine) {

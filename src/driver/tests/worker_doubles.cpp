@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "auth/authorize.h"
+#include "auth/privatefolder.h"
 #include "driver/context.h"
 #include "driver/exit.h"
 #include "driver/globalxml.h"
@@ -307,6 +308,13 @@ int RemoteAuthorize(const char* host, int port) {
   Journal("RemoteAuthorize %s %d -> %d", host, port, result);
   return result;
 }
+
+// The private temporary folder of an authorized run: the sequences keep the temporary folder.
+DWORD AuthUsePrivateTempFolder(char* folder) {
+  folder[0] = 0;
+  return 0;
+}
+void AuthReleasePrivateTempFolder() {}
 
 int SetupMergePluginSettings(XML_Document*, XML_Document* srcDoc, XML_Node* srcSettings) {
   // Journals the source settings' first PLUGIN ID, so a test can tell which text was merged.
