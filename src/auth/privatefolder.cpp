@@ -61,14 +61,12 @@ const AclApi& Acl() {
 // A part (TokenUser, TokenOwner) of the token the thread works as: the impersonated one, else the
 // process's.
 bool EffectiveToken(TOKEN_INFORMATION_CLASS part, HeapGuard<>* out) {
-  HandleGuard token;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.handle)) {
+  HandleGuard token(SysOpenThreadToken(TOKEN_QUERY));
+  if (token.handle == INVALID_HANDLE_VALUE) return false;
+  if (token.handle == nullptr &&
+      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.handle)) {
     token.handle = nullptr;
-    if (GetLastError() != ERROR_NO_TOKEN) return false;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.handle)) {
-      token.handle = nullptr;
-      return false;
-    }
+    return false;
   }
   DWORD size = 0;
   GetTokenInformation(token.handle, part, nullptr, 0, &size);

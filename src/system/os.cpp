@@ -93,15 +93,18 @@ int SysIsAdmin() {
   return 0;
 }
 
-HANDLE SysThreadToken() {
+HANDLE SysOpenThreadToken(DWORD access) {
   if (!SysIsNT()) return nullptr;
   HANDLE token = nullptr;
-  // Opened as the process: the impersonated account need not have access to this thread.
-  if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY, TRUE, &token)) {
-    return token;
-  }
-  return GetLastError() == ERROR_NO_TOKEN ? nullptr : INVALID_HANDLE_VALUE;
+  // Checked against the impersonated account first, whose token it is; then against the
+  // process's account, which the token's access list may name instead.
+  if (OpenThreadToken(GetCurrentThread(), access, FALSE, &token)) return token;
+  if (GetLastError() == ERROR_NO_TOKEN) return nullptr;
+  if (OpenThreadToken(GetCurrentThread(), access, TRUE, &token)) return token;
+  return INVALID_HANDLE_VALUE;
 }
+
+HANDLE SysThreadToken() { return SysOpenThreadToken(TOKEN_IMPERSONATE | TOKEN_QUERY); }
 
 int SysSetThreadToken(HANDLE thread, HANDLE token) {
   typedef BOOL(WINAPI * SetThreadTokenFn)(PHANDLE, HANDLE);

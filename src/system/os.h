@@ -15,9 +15,12 @@ int SysIsNT();
 // It can only make the check stricter, never grant administrator rights.
 int SysIsAdmin();
 
-// The impersonation token of the calling thread, opened so that it can be given to another thread
-// or put back: null when the thread impersonates nothing (always on the 9x family),
-// INVALID_HANDLE_VALUE when it does but the token cannot be opened. The caller closes it.
+// The impersonation token of the calling thread, opened for access: null when the thread
+// impersonates nothing (always on the 9x family), INVALID_HANDLE_VALUE when it does but the token
+// cannot be opened. The caller closes it.
+HANDLE SysOpenThreadToken(DWORD access);
+
+// SysOpenThreadToken with the rights to give the token to another thread or put it back.
 HANDLE SysThreadToken();
 
 // Makes thread (null: the calling thread) work as token (null: as the process does); a new thread

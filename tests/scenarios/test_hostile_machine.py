@@ -110,10 +110,12 @@ def authorized(bed, program, *switches, env, cwd=None):
 
 def test_an_authorized_run_keeps_to_a_folder_of_its_own_and_its_token_on_every_thread(bed):
     def more(manifest):
-        # Enough files for the workers to share, and a component double that names global.xml.
+        # Enough files for the workers to share, one too large for them (the thread that decodes
+        # writes it), and a component double that names global.xml.
         manifest["components"][0]["files"] += [
-            {"content": f"data {i}", "name": f"f{i:02}.dat", "target": f"%INSTALLDIR%\\Data\\f{i:02}.dat"}
-            for i in range(40)]
+            {"content": f"data {i}", "name": f"f{i:02}.dat",
+             "target": f"%INSTALLDIR%\\Data\\f{i:02}.dat"} for i in range(40)] + [
+            {"content": "0" * (9 << 20), "name": "big.dat"}]
         manifest["components"][1]["exe"] = [lib("zskeep.dll")]
 
     pkg = sample(bed, "pkg", setup=winebed.BUILD_WIN / "src" / "driver" / "setup_fault.exe",
