@@ -541,11 +541,15 @@ class Subject:
     command: Callable[[Cell], tuple]  # -> (Windows command line, Unix cwd or None)
     check: Callable[[Cell], str]  # -> "" when the subject's output is complete, else what is not
     step: str = "install"
+    also: tuple = ()  # other steps whose tables show it (floor A: the upgrade extracts too)
     role: str = "floor"  # floor, extra, ours or peer: the order of the rows
     ok_codes: tuple = (0,)
     env: dict = field(default_factory=dict)  # for the measured process
     deletes: bool = False  # deletes many files: the next timed run waits for the file system
     log: Callable[[Cell], Path] | None = None  # where its log lands with /TEST (ours only)
+
+    def of(self, steps) -> bool:
+        return self.step in steps or any(s in steps for s in self.also)
 
 
 @dataclass
@@ -734,7 +738,7 @@ def msi_uninstall(cell: Cell) -> tuple:
 OURS = (0, 3010)
 FLOOR_A = Subject("a", "floor A: libunrar callback extraction (CREATE_NEW), two threads",
                   lambda cell: unrar(cell, "--workers 2", "a"),
-                  lambda cell: check_tree(extracted(cell), cell.bench / "a"))
+                  lambda cell: check_tree(extracted(cell), cell.bench / "a"), also=("upgrade",))
 FLOOR_B = Subject("b", "floor B: CopyFileA of that tree into the install's folders, two threads",
                   lambda cell: copy(cell, "--workers 2", "a", "b"),
                   lambda cell: check_tree(installed(cell), cell.bench / "b"))
@@ -961,7 +965,7 @@ def run_plan(cell: Cell, plan: Plan, steps: list, settle_s: tuple, record, test:
     items = plan.items
     if test:
         items = items[:next(i for i, x in enumerate(items) if x.key == test) + 1]
-    wanted = [isinstance(x, Subject) and (x.step in steps or x.key == test) for x in items]
+    wanted = [isinstance(x, Subject) and (x.of(steps) or x.key == test) for x in items]
     settle_first = False
     for i, item in enumerate(items):
         if not wanted[i] and not any(wanted[i + 1:]):
@@ -989,7 +993,7 @@ def active_plans(steps: list, extra: bool, peers: bool) -> list:
     plans = []
     for p in PLANS:
         items = [x for x in p.items if extra or getattr(x, "role", "") != "extra"]
-        if (peers or not p.peer) and any(isinstance(x, Subject) and x.step in steps
+        if (peers or not p.peer) and any(isinstance(x, Subject) and x.of(steps)
                                          for x in items):
             plans.append(Plan(p.key, p.stage, items, p.peer))
     return plans
@@ -1076,7 +1080,7 @@ def print_phases(files: int, subject: Subject, rows: list) -> None:
 
 
 def table(times: dict, sizes: list, plans: list, step: str) -> str:
-    subjects = [x for p in plans for x in p.items if isinstance(x, Subject) and x.step == step]
+    subjects = [x for p in plans for x in p.items if isinstance(x, Subject) and x.of([step])]
     order = {"floor": 0, "extra": 1, "ours": 2, "peer": 3}
     seen, rows = set(), []
     for x in sorted(subjects, key=lambda x: order[x.role]):  # stable: plan order within a role

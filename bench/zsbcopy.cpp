@@ -6,8 +6,10 @@
 // each call. Without MAP the tree is copied as it is. MAP (lines "relative source<TAB>relative
 // target") places each file where the install puts it, folders made as they are first needed; files
 // the map does not name are not copied. --beside is the upgrade's copy: a file whose target is
-// there already goes beside it under the alternate name the setup program uses (C:\P\lib.dll ->
-// C:\P\_ib.d00). Exit 0 when every file was copied; else one line on stderr, 1.
+// there already (one listing of each target folder before the copies tells) goes straight beside
+// it under the alternate name the setup program uses (C:\P\lib.dll -> C:\P\_ib.d00). Exit 0
+// when every file was copied; else one line on stderr, 1.
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,6 +32,8 @@ const int kMostWorkers = MAXIMUM_WAIT_OBJECTS;  // all are joined with one wait
 struct Layout {
   std::map<std::string, std::string> target;
   std::set<std::string> folders;
+  // --beside: the files each target folder held before the copies (upper case), listed once.
+  std::map<std::string, std::set<std::string>> present;
   size_t sourceLength = 0;
   std::vector<std::pair<std::string, std::string>>* list = nullptr;
 };
@@ -99,11 +103,39 @@ bool MakeParents(const std::string& path, size_t rootLength, Layout* layout) {
 }
 
 // Copies one file to where the map puts it; true also when the map leaves it out.
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// --beside: whether the target was there before the copies, from one listing of its folder.
+bool WasThere(const std::string& to, Layout* layout) {
+  size_t slash = to.rfind('\\');
+  std::string folder = to.substr(0, slash);
+  auto listed = layout->present.find(folder);
+  if (listed == layout->present.end()) {
+    listed = layout->present.emplace(folder, std::set<std::string>()).first;
+    WIN32_FIND_DATAA found;
+    FindGuard find;
+    find.handle = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find.handle != INVALID_HANDLE_VALUE) {
+      do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+          listed->second.insert(Upper(found.cFileName));
+        }
+      } while (FindNextFileA(find.handle, &found));
+    }
+  }
+  return listed->second.count(Upper(to.substr(slash + 1))) != 0;
+}
+
 bool CopyMapped(const char* from, const char* root, Layout* layout, long* files) {
   auto found = layout->target.find(from + layout->sourceLength + 1);
   if (found == layout->target.end()) return true;
   std::string to = std::string(root) + "\\" + found->second;
   if (!MakeParents(to, strlen(root), layout)) return false;
+  // An upgrade's copy goes straight beside a target that was there.
+  if (g_beside && WasThere(to, layout)) to = Alternate(to.c_str());
   if (layout->list != nullptr) {
     layout->list->emplace_back(from, to);
   } else if (!CopyOne(from, to.c_str())) {

@@ -105,6 +105,7 @@ struct CopyJob {
   char alternate[MAX_PATH];
   LONG* stop;
   LONG state;  // kNotRun, kCopied or kFailed
+  int listed;  // the target's folder listed it before the copies began
 };
 
 enum { kNotRun = 0, kCopied = 1, kFailed = 2 };
@@ -113,7 +114,7 @@ void RunCopy(void* arg) {
   CopyJob* c = static_cast<CopyJob*>(arg);
   // After the first failure no new copy starts; those already running finish.
   if (InterlockedCompareExchange(c->stop, 0, 0) != 0) return;
-  if (!FileCopyBeside(c->source, c->target, 0, c->alternate, sizeof c->alternate)) {
+  if (!FileCopyBesideListed(c->source, c->target, c->listed, c->alternate, sizeof c->alternate)) {
     c->state = kFailed;
     InterlockedExchange(c->stop, 1);
     return;
@@ -174,12 +175,14 @@ bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& va
   if (jobs.block == nullptr) return false;
   LONG stop = 0;
   bool ok = true;
-  int queued = 0;
+  int listed = 0;
+  // The target folders are listed before the first copy: a file whose target is there goes beside
+  // it at once (an upgrade), instead of first failing on the target.
+  FileNames before;
   cursor = nullptr;
-  for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr && queued < count;
+  for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr && listed < count;
        file = XML_NextElement(files, u"FILE", &cursor)) {
-    if (InterlockedCompareExchange(&stop, 0, 0) != 0) break;
-    CopyJob& c = jobs.block[queued];
+    CopyJob& c = jobs.block[listed];
     char name[MAX_PATH];
     if (!Read(doc, file, u"SOURCE", name, sizeof name) ||
         !ExpandedTarget(doc, file, vars, c.target)) {
@@ -190,9 +193,14 @@ bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& va
     StrAppendN(c.source, name, sizeof c.source);
     c.file = file;
     c.stop = &stop;
+    c.listed = before.Lists(c.target);
     c.job.fn = RunCopy;
     c.job.arg = &c;
-    ++queued;
+    ++listed;
+  }
+  int queued = 0;
+  for (; queued < listed && InterlockedCompareExchange(&stop, 0, 0) == 0; ++queued) {
+    CopyJob& c = jobs.block[queued];
     if (pool != nullptr) {
       WorkerPoolSubmit(pool, CopyLane(c.target), &c.job);
     } else {

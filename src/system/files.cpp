@@ -376,6 +376,18 @@ int FileNames::ShortForm(const char* path, char* out) {
   return 1;
 }
 
+int FileNames::Lists(const char* path) {
+  const char* name = nullptr;
+  Folder* f = Find(path, &name);
+  if (f == nullptr) return 0;
+  Folder::Name key;
+  StrCopyN(key.name, name, sizeof key.name);
+  return bsearch(&key, f->names, static_cast<size_t>(f->count), sizeof key, Folder::CompareNames) !=
+                 nullptr
+             ? 1
+             : 0;
+}
+
 void FileNames::LongForm(const char* path, char* out) {
   StrCopyN(out, path, MAX_PATH);
   const char* name = nullptr;
@@ -505,11 +517,17 @@ int FileCopyRetry(const char* source, const char* target) {
   return 0;
 }
 
-int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
-                   int altSize) {
+namespace {
+
+// FileCopyBeside; with listed set the target is known to be there, and the copy goes beside it at
+// once.
+int CopyBeside(const char* source, const char* target, bool listed, int replaceAtRestart,
+               char* altName, int altSize) {
   if (altName && altSize > 0) altName[0] = 0;
-  if (SysCopyFile(source, target, TRUE)) return 1;
-  if (GetLastError() != ERROR_FILE_EXISTS) return 0;
+  if (!listed) {
+    if (SysCopyFile(source, target, TRUE)) return 1;
+    if (GetLastError() != ERROR_FILE_EXISTS) return 0;
+  }
 
   char alternate[MAX_PATH];
   size_t len = strlen(target);
@@ -548,6 +566,18 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
+                   int altSize) {
+  return CopyBeside(source, target, false, replaceAtRestart, altName, altSize);
+}
+
+int FileCopyBesideListed(const char* source, const char* target, int listed, char* altName,
+                         int altSize) {
+  return CopyBeside(source, target, listed != 0, 0, altName, altSize);
 }
 
 namespace {

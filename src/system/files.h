@@ -40,6 +40,10 @@ class FileNames {
   // the file.
   int ShortForm(const char* path, char* out);
 
+  // 1 when path's folder lists the file (its long name, ignoring case); the listing is the one
+  // taken the first time this object looked at the folder.
+  int Lists(const char* path);
+
   // The long form of path (its folder's long form, the file's long name) into out, MAX_PATH bytes;
   // the path as it is where the folder cannot be read or does not know the name for one file.
   void LongForm(const char* path, char* out);
@@ -89,6 +93,14 @@ int FileCopyRetry(const char* source, const char* target);
 // name would not fit MAX_PATH, gives 0. altName stays empty when the target itself was written.
 int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
                    int altSize);
+
+// FileCopyBeside without replacement at the restart, for a caller that has listed the target's
+// folder: with listed set the target was there, and the copy goes beside it at once instead of
+// first failing on the target (a round trip to the file system). A target that has gone since
+// still gets the alternate, which then replaces nothing; one that has come since is found as
+// FileCopyBeside finds it.
+int FileCopyBesideListed(const char* source, const char* target, int listed, char* altName,
+                         int altSize);
 
 // Moves a file now, or with MOVEFILE_DELAY_UNTIL_REBOOT schedules the move (or the deletion,
 // when newPath is null) for the next restart. Clears the read-only bit of the existing file

@@ -63,6 +63,27 @@ TEST(FileCopyBeside, WritesNumberedAlternatesBesideAnExistingTarget) {
   EXPECT_TRUE(Exists(d + "_ib.d03"));
 }
 
+TEST(FileCopyBeside, AListedTargetGetsItsAlternateAtOnce) {
+  std::string d = ScratchDir("beside_listed");
+  ASSERT_TRUE(WriteText(d + "src.dll", "new"));
+  ASSERT_TRUE(WriteText(d + "lib.dll", "old"));
+  FileNames names;
+  char alt[MAX_PATH];
+  ASSERT_EQ(1, FileCopyBesideListed((d + "src.dll").c_str(), (d + "lib.dll").c_str(),
+                                    names.Lists((d + "LIB.DLL").c_str()), alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d00", alt);
+  EXPECT_EQ("old", ReadText(d + "lib.dll"));
+  // Not listed: the target is tried first, and is found there.
+  ASSERT_EQ(
+      1, FileCopyBesideListed((d + "src.dll").c_str(), (d + "lib.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_EQ(d + "_ib.d01", alt);
+  EXPECT_EQ(0, names.Lists((d + "new.dll").c_str()));
+  ASSERT_EQ(
+      1, FileCopyBesideListed((d + "src.dll").c_str(), (d + "new.dll").c_str(), 0, alt, MAX_PATH));
+  EXPECT_STREQ("", alt);
+  EXPECT_EQ("new", ReadText(d + "new.dll"));
+}
+
 TEST(FileCopyBeside, TrailingDotGetsTheCounterDirectlyAfterIt) {
   std::string d = ScratchDir("beside_dot");
   ASSERT_TRUE(WriteText(d + "src", "new"));
