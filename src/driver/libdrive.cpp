@@ -9,6 +9,7 @@
 #include "driver/log.h"
 #include "driver/vislib.h"
 #include "install/engines.h"
+#include "install/journal.h"
 #include "install/rollback.h"
 #include "install/uninstall.h"
 #include "system/files.h"
@@ -109,9 +110,20 @@ void ExeLibsCommand(int command, int list) {
 }
 
 int ExeLibsLoadInstalled() {
-  if (SetupBuildGlobalFromUninst() != 1) SetupExit(nullptr, nullptr, 119, nullptr);
   char setupFolder[MAX_PATH];
   JoinPath(setupFolder, g_context.installDir, "Setup\\");
+  if (SetupBuildGlobalFromUninst() != 1) {
+    // An uninstallation cut short or failed after it removed uninst.xml (the product's key goes
+    // last, and the attempt is marked in it) is finished without it; uninstall information that is
+    // unreadable, or missing from a product no uninstallation began on, stops the run.
+    char uninst[MAX_PATH];
+    JoinPath(uninst, setupFolder, "uninst.xml");
+    if (GetFileAttributesA(uninst) != INVALID_FILE_ATTRIBUTES || !SetupUninstallingMarked()) {
+      SetupExit(nullptr, nullptr, 119, nullptr);
+    }
+    SetupLogError("No uninstall information: %s", uninst);
+    return 0;
+  }
   for (int i = 0; i < g_context.installedComponentCount; ++i) {
     ComponentDesc& c = g_context.installedComponents[i];
     // A folder that is not one we name could lead anywhere: its libraries are not loaded.
@@ -133,7 +145,17 @@ int ExeLibsLoadInstalled() {
   return 1;
 }
 
+namespace {
+
+// An update keeps its extraction folders and global.xml, unless it failed.
+bool g_keepForUpdate = true;
+
+}  // namespace
+
+void ExeLibsKeepNothing() { g_keepForUpdate = false; }
+
 void ExeLibsRelease() {
+  const bool keep = g_options.update && g_keepForUpdate;
   ReleaseComponents(g_context.components, g_context.componentCount, true);
   ReleaseComponents(g_context.installedComponents, g_context.installedComponentCount, false);
 
@@ -148,7 +170,7 @@ void ExeLibsRelease() {
     DeleteFolder(g_context.packageDataDir);
     g_context.packageDataDir[0] = 0;
   }
-  if (!g_options.update) {
+  if (!keep) {
     for (int i = 0; i < g_context.componentCount && g_context.components != nullptr; ++i) {
       ComponentDesc& c = g_context.components[i];
       if (c.folder[0] == 0) continue;
@@ -162,13 +184,15 @@ void ExeLibsRelease() {
     SetupLog("Deleting file: %s ", "setupc.xml");
     SysDeleteFile(g_options.setupDescFile);
   }
-  if (!g_options.update && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
+  if (!keep && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
     char path[MAX_PATH];
     WideToAnsi(path, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), sizeof path);
     SetupLog("Deleting file: %s", path);
     FileDeleteOrSchedule(path);
   }
   RollbackDiscard();
+  // Committed or rolled back: the copies need no taking back.
+  SetupForgetCopies();
   SetupFreeEngineList();
   AuthReleasePrivateTempFolder();
 }

@@ -12,8 +12,10 @@ enum { EXELIBS_PACKAGE = 0, EXELIBS_INSTALLED = 1 };
 // 6, which ignore it.
 void ExeLibsCommand(int command, int list);
 
-// Rebuilds global.xml from the installed product's uninstall information (119 when that fails)
-// and loads the installed components' libraries from the product's setup folder. Returns 1.
+// Rebuilds global.xml from the installed product's uninstall information (119 when it is there
+// but cannot be read) and loads the installed components' libraries from the product's setup
+// folder. Returns 1; 0, loading nothing, when uninst.xml is gone after an uninstallation began
+// (SetupMarkUninstalling).
 int ExeLibsLoadInstalled();
 
 // Disconnects, releases and unloads every component and user-interface library, deletes the
@@ -21,6 +23,9 @@ int ExeLibsLoadInstalled();
 // description and global.xml, unloads the language library, discards the rollback list and frees
 // the engine list. Safe to call more than once.
 void ExeLibsRelease();
+
+// Makes ExeLibsRelease delete what an update keeps: a failed update leaves nothing behind.
+void ExeLibsKeepNothing();
 
 // Disconnects and unloads the visual library and frees both component arrays.
 void VisLibRelease();

@@ -19,6 +19,7 @@
 #include "driver/vislib.h"
 #include "install/engines.h"
 #include "install/filecopy.h"
+#include "install/journal.h"
 #include "install/rollback.h"
 #include "install/uninstall.h"
 #include "package/access.h"
@@ -372,6 +373,19 @@ void CloseGlobal(XML_Document** doc, const char* tag) {
   }
 }
 
+// Saves the file statuses of global.xml, from which the rollback works. When they cannot be
+// saved, the file transaction is undone now from the document in memory and the run ends with 111
+// and tag; otherwise the document stays open, and closing it only releases it.
+void SaveTransaction(XML_Document** doc, const char* tag) {
+  if (XML_Save(*doc) == 0) return;
+  SetupRollbackFiles(*doc);
+  SetupRollbackCommon(*doc);
+  XML_Close(*doc);
+  *doc = nullptr;
+  SetupLogError("Can't write global.xml");
+  SetupExit(nullptr, nullptr, 111, tag);
+}
+
 int InstallSequence() {
   const bool upgrade = g_context.productInstalled != 0;
   g_context.phase = upgrade ? PHASE_PREPARE_UPGRADE : PHASE_PREPARE_NEW;
@@ -415,7 +429,9 @@ int InstallSequence() {
   XML_Document* doc = OpenGlobal(globalPath, "CF");
   SetupExitContext withDoc = {&doc, nullptr};
   RollbackPush(&withDoc, ROLLBACK_FILE_TRANSACTION, "", "");
-  if (!SetupCopyFiles(doc)) SetupExit(&doc, nullptr, 111, "CF");
+  const int copied = SetupCopyFiles(doc);
+  SaveTransaction(&doc, "CF");
+  if (!copied) SetupExit(&doc, nullptr, 111, "CF");
   SetupLog("SetupCopyFiles");
   CloseGlobal(&doc, "CF");
 
@@ -436,12 +452,14 @@ int InstallSequence() {
   SetupLog("ExeLibs: Commit Install");
 
   doc = OpenGlobal(globalPath, "CF3");
-  if (!SetupCommitChanges(doc)) SetupExit(&doc, nullptr, 111, "CF2");
+  const int committed = SetupCommitChanges(doc);
+  SaveTransaction(&doc, "CF3");
+  if (!committed) SetupExit(&doc, nullptr, 111, "CF2");
   SetupLog("SetupCommitChanges");
   CloseGlobal(&doc, "CF3");
 
   if (!SetupCommitEngines()) SetupExit(nullptr, nullptr, 111, "CO");
-  commitChanges();
+  if (!commitChanges()) SetupExit(nullptr, nullptr, 111, "CF2");
   SetupLog("commitChanges");
 
   ExeLibsRelease();
@@ -492,6 +510,7 @@ int UninstallSequence() {
   if (!RegGetInstallDir(g_context.installDir, sizeof g_context.installDir)) {
     if (Interactive()) VisShowMsg(205, nullptr, MB_OK);
     SetupLog("P_NOTHING_UNINST");
+    SetupRemoveEmptyProductKeys();
     return EndRunRefused();
   }
   if (Interactive() && VisShowMsg(201, nullptr, MB_YESNO | MB_ICONQUESTION) != IDYES) {
@@ -503,7 +522,9 @@ int UninstallSequence() {
 
   g_context.phase = PHASE_UNINSTALL;
   VisWaitDlg(0);
-  if (ExeLibsLoadInstalled()) SetupLog("Uninstall prepared");
+  const bool listed = ExeLibsLoadInstalled() != 0;
+  if (listed) SetupLog("Uninstall prepared");
+  if (!SetupMarkUninstalling()) SetupExit(nullptr, nullptr, 111, "UN");
   ExeLibsCommand(CMD_INIT, EXELIBS_INSTALLED);
   SetupLog("ExeLibs: Init");
   ExeLibsCommand(CMD_UNINSTALL, EXELIBS_INSTALLED);
@@ -512,18 +533,23 @@ int UninstallSequence() {
   char globalPath[MAX_PATH];
   GlobalXmlPath(globalPath, sizeof globalPath);
   XML_Document* doc = nullptr;
-  if (XML_Access(globalPath, &doc, 0) != nullptr) {
+  if (listed && XML_Access(globalPath, &doc, 0) != nullptr) {
     SetupUnistallCommon(doc);
     SetupLog("SetupUnistallCommon");
     XML_Close(doc);
   }
 
   ExeLibsRelease();
-  SetupRemoveProductFolders(folderCreated);
-  SetupRemoveUninstallEntry();
   // The System folder as the system reports it: it is no environment variable.
   RemoveSystemSubfolder("ServerAppliance\\ZORVA\\");
   RemoveSystemSubfolder("ServerAppliance\\Web\\ZORVA\\");
+  // The product stays registered, its entry and keys in place, while anything of it could not be
+  // removed nor scheduled for the restart: the same uninstallation run again finishes it.
+  if (!SetupRemoveProductFolders(folderCreated) || !SetupRemoveUninstallEntry() ||
+      !SetupRemoveProductKeys()) {
+    SetupLogError("Uninstall incomplete: run it again");
+    SetupExit(nullptr, nullptr, 111, "UN");
+  }
 
   const bool owed = g_context.restartPending != 0;
   if (Interactive()) {
@@ -561,6 +587,8 @@ int SetupMain(const char* commandLine) {
   }
   RegReadInstalledComponents();
   SetupLog("Registry: old settings read");
+  // What the copies of a run cut short made goes before anything else is changed.
+  SetupRecoverCopies();
 
   return g_options.uninstall ? UninstallSequence() : InstallSequence();
 }

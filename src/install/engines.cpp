@@ -8,6 +8,7 @@
 #include "driver/log.h"
 #include "driver/options.h"
 #include "driver/vislib.h"
+#include "install/journal.h"
 #include "package/access.h"
 #include "package/extract.h"
 #include "package/model.h"
@@ -152,13 +153,17 @@ int SetupCopyEngines() {
   XML_Document* doc = nullptr;
   if (XML_Access(globalPath, &doc, 1) == nullptr) return 0;
   int result = 1;
+  EngineEntry* notCopied = nullptr;  // the first entry not copied
   for (EngineEntry* entry = First(); entry != nullptr && result; entry = entry->next) {
+    notCopied = entry->next;
     if (entry->fileName[0] == 0) continue;
     char source[MAX_PATH];
     char target[MAX_PATH];
     Join(source, g_context.packageDataDir, entry->fileName);
     Join(target, g_context.installDir, entry->fileName);
-    if (!FileCopyBeside(source, target, 0, entry->altName, sizeof entry->altName)) {
+    if (!SetupJournalFile(target) ||
+        !FileCopyBeside(source, target, 0, entry->altName, sizeof entry->altName)) {
+      notCopied = entry;
       result = 0;
       break;
     }
@@ -172,7 +177,16 @@ int SetupCopyEngines() {
     }
   }
   if (result) SetupLog("Engines copied");
-  if (XML_Close(doc) != 0) result = 0;
+  if (XML_Close(doc) != 0) {
+    // The rollback section that names the copies is not saved: they go now.
+    for (EngineEntry* entry = First(); entry != notCopied; entry = entry->next) {
+      if (entry->fileName[0] == 0) continue;
+      char target[MAX_PATH];
+      Join(target, g_context.installDir, entry->fileName);
+      SysDeleteFile(entry->altName[0] != 0 ? entry->altName : target);
+    }
+    result = 0;
+  }
   return result;
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "driver/context.h"
+#include "install/journal.h"
 #include "package/model.h"
 #include "system/files.h"
 #include "system/guards.h"
@@ -237,6 +238,28 @@ bool EachFiles(XML_Document* doc, Fn fn) {
   return true;
 }
 
+// Writes what the copies of every component may create into the journal, expanding the targets.
+bool WriteJournal(XML_Document* doc, const TargetVars& vars) {
+  SetupJournalLines lines;
+  bool read = EachFiles(doc, [&](XML_Node* files) {
+    XML_Node* cursor = nullptr;
+    char target[MAX_PATH];
+    for (XML_Node* dir = XML_NextElement(files, u"DIR", &cursor); dir != nullptr;
+         dir = XML_NextElement(files, u"DIR", &cursor)) {
+      if (!ExpandedTarget(doc, dir, vars, target)) return false;
+      lines.Folder(target);
+    }
+    cursor = nullptr;
+    for (XML_Node* file = XML_NextElement(files, u"FILE", &cursor); file != nullptr;
+         file = XML_NextElement(files, u"FILE", &cursor)) {
+      if (!ExpandedTarget(doc, file, vars, target)) return false;
+      lines.File(target);
+    }
+    return true;
+  });
+  return read && SetupJournalWrite(lines);
+}
+
 }  // namespace
 
 void SetupExpandTargetVars(char* text, int capacity, const TargetVars& vars) {
@@ -248,7 +271,7 @@ void SetupExpandTargetVars(char* text, int capacity, const TargetVars& vars) {
 
 int SetupCopyFiles(XML_Document* doc) {
   TargetVars vars;
-  if (!ReadVars(doc, &vars)) return 0;
+  if (!ReadVars(doc, &vars) || !WriteJournal(doc, vars)) return 0;
   // Copies run on a few threads; without threads they run here, one after the other. The workers
   // decrypt what they copy, with an entry resolved here before they start.
   FileResolveDecrypt();
@@ -318,8 +341,11 @@ void SetupRollbackFiles(XML_Document* doc) {
       char alternate[MAX_PATH];
       if (EqualsNoCase(status, "COPIED")) {
         SysDeleteFile(target);
-      } else if (EqualsNoCase(status, "PREPARED") &&
+      } else if ((EqualsNoCase(status, "PREPARED") || EqualsNoCase(status, "REGISTERED")) &&
                  Read(doc, file, u"TMP_NAME", alternate, sizeof alternate)) {
+        // A replacement already scheduled is taken back first: the restart would otherwise
+        // bring the new file of a failed installation in.
+        if (EqualsNoCase(status, "REGISTERED")) FileCancelScheduled(alternate);
         SysDeleteFile(alternate);
       }
     }

@@ -10,6 +10,7 @@
 #include "driver/libraries.h"
 #include "driver/sequence.h"
 #include "install/filecopy.h"
+#include "install/uninstall.h"
 #include "package/access.h"
 #include "package/model.h"
 #include "settings/settings.h"
@@ -26,11 +27,21 @@ struct RollbackEntry {
   int kind;
   char path[MAX_PATH];
   char secondPath[MAX_PATH];
+  RegTree* tree;  // ROLLBACK_REGTREE
+  char* content;  // ROLLBACK_FILE_CONTENT
+  DWORD size;
   RollbackEntry* next;
 };
 
 RollbackEntry* g_top = nullptr;
 bool g_rolledBack = false;
+
+// Frees an entry and what it holds.
+void Free(RollbackEntry* entry) {
+  RegFreeTree(entry->tree);
+  free(entry->content);
+  free(entry);
+}
 
 RollbackEntry* Pop() {
   RollbackEntry* entry = g_top;
@@ -55,8 +66,7 @@ void Undo(const RollbackEntry& e) {
       SysRemoveDirectory(e.path);
       break;
     case ROLLBACK_REGKEY: {
-      // Keys of an installation that was there before this run are never taken away.
-      if (g_context.productInstalled) break;
+      // Only keys this run made are pushed, so also over an installed product the key goes.
       KeyGuard software;
       if (RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, "Software", KEY_ALL_ACCESS, &software.key) ==
           ERROR_SUCCESS) {
@@ -78,6 +88,12 @@ void Undo(const RollbackEntry& e) {
     case ROLLBACK_COMPONENTS:
       ExeLibsCommand(CMD_ROLLBACK, EXELIBS_PACKAGE);
       break;
+    case ROLLBACK_REGTREE:
+      RegRestoreTree(HKEY_LOCAL_MACHINE, e.path, e.tree);
+      break;
+    case ROLLBACK_FILE_CONTENT:
+      FileWriteWhole(e.path, e.content, e.size);
+      break;
     default:
       break;
   }
@@ -87,6 +103,9 @@ void Undo(const RollbackEntry& e) {
 // together before the first entry of another kind: a few threads share the deletions, and the
 // files in use are scheduled for the restart afterwards, in document order.
 struct Removal {
+  // Which list: a rollback's files may be waiting to replace others at the restart, and the
+  // uninstall list's product keys go last (SetupRemoveProductKeys).
+  enum List { kAnyList, kRollbackList, kUninstallList } list = kAnyList;
   HeapGuard<char> names;  // MAX_PATH bytes each
   int count = 0;
   int capacity = 0;
@@ -126,7 +145,9 @@ struct Removal {
 // Removes one list entry, scheduling what is in use for the restart.
 void RemoveEntry(void* context, int kind, const char* name) {
   Removal* removal = static_cast<Removal*>(context);
+  if (removal->list == Removal::kUninstallList && SetupIsProductKeyPath(name)) return;
   if (kind == LIST_FILE) {
+    if (removal->list == Removal::kRollbackList) FileCancelScheduled(name);
     removal->Add(name);
     return;
   }
@@ -159,8 +180,10 @@ XML_Node* CommonOf(XML_Document* doc, const wchar16* list) {
 
 }  // namespace
 
-void RollbackPush(const SetupExitContext* context, int kind, const char* path,
-                  const char* secondPath) {
+namespace {
+
+RollbackEntry* Push(const SetupExitContext* context, int kind, const char* path,
+                    const char* secondPath) {
   RollbackEntry* entry = static_cast<RollbackEntry*>(calloc(1, sizeof(RollbackEntry)));
   if (entry == nullptr) SetupExitWith(context, 103, nullptr);
   entry->kind = kind;
@@ -168,6 +191,27 @@ void RollbackPush(const SetupExitContext* context, int kind, const char* path,
   StrCopyN(entry->secondPath, secondPath != nullptr ? secondPath : "", MAX_PATH);
   entry->next = g_top;
   g_top = entry;
+  return entry;
+}
+
+}  // namespace
+
+void RollbackPush(const SetupExitContext* context, int kind, const char* path,
+                  const char* secondPath) {
+  Push(context, kind, path, secondPath);
+}
+
+void RollbackPushTree(const char* path, RegTree* tree) {
+  Push(nullptr, ROLLBACK_REGTREE, path, "")->tree = tree;
+}
+
+void RollbackPushContent(const char* path, const void* data, unsigned long size) {
+  char* copy = static_cast<char*>(malloc(size > 0 ? size : 1));
+  if (copy == nullptr) SetupExit(nullptr, nullptr, 103, nullptr);
+  memcpy(copy, data, size);
+  RollbackEntry* entry = Push(nullptr, ROLLBACK_FILE_CONTENT, path, "");
+  entry->content = copy;
+  entry->size = static_cast<DWORD>(size);
 }
 
 void rollBackAll() {
@@ -175,38 +219,62 @@ void rollBackAll() {
   g_rolledBack = true;
   while (RollbackEntry* entry = Pop()) {
     Undo(*entry);
-    free(entry);
+    Free(entry);
   }
 }
 
 void RollbackDiscard() {
-  while (RollbackEntry* entry = Pop()) free(entry);
+  while (RollbackEntry* entry = Pop()) Free(entry);
 }
 
-void commitChanges() {
+int commitChanges() {
   // The staged files are scheduled together: one by one, each would rewrite the system's whole
   // list of moves, which an upgrade has just filled.
   FileRestartMoves moves;
-  while (RollbackEntry* entry = Pop()) {
-    if (entry->kind == ROLLBACK_FILE && entry->secondPath[0] != 0) {
-      FileRestartMovesAdd(&moves, entry->secondPath, entry->path);
+  for (RollbackEntry* entry = g_top; entry != nullptr; entry = entry->next) {
+    if (entry->kind == ROLLBACK_FILE && entry->secondPath[0] != 0 &&
+        !FileRestartMovesAdd(&moves, entry->secondPath, entry->path)) {
+      return 0;
     }
-    free(entry);
+  }
+  int scheduled = FileRestartMovesWrite(&moves, 1);
+  if (scheduled != moves.count) {
+    // Some files would come in at the restart and others not: what was scheduled is taken back,
+    // and the list stays for the rollback.
+    for (RollbackEntry* entry = g_top; entry != nullptr && scheduled > 0; entry = entry->next) {
+      if (entry->kind != ROLLBACK_FILE || entry->secondPath[0] == 0) continue;
+      FileCancelScheduled(entry->secondPath);
+      --scheduled;
+    }
+    return 0;
   }
   // The new files take their places only at the restart.
-  if (FileRestartMovesWrite(&moves, 0) > 0) g_context.restartPending = 1;
+  if (scheduled > 0) g_context.restartPending = 1;
+  RollbackDiscard();
+  return 1;
 }
 
-void SetupRemoveListEntries(XML_Document* doc, XML_Node* common) {
+namespace {
+
+void RemoveList(XML_Document* doc, XML_Node* common, Removal::List list) {
   Removal removal;
+  removal.list = list;
   SetupWalkListEntries(doc, common, RemoveEntry, &removal);
   removal.Flush();
 }
 
+}  // namespace
+
+void SetupRemoveListEntries(XML_Document* doc, XML_Node* common) {
+  RemoveList(doc, common, Removal::kAnyList);
+}
+
 void SetupRollbackCommon(XML_Document* doc) {
-  SetupRemoveListEntries(doc, CommonOf(doc, u"ROLLBACK"));
+  // An engine that waits beside its target is scheduled at the commit: a rollback after it
+  // takes the replacement back with the file.
+  RemoveList(doc, CommonOf(doc, u"ROLLBACK"), Removal::kRollbackList);
 }
 
 void SetupUnistallCommon(XML_Document* doc) {
-  SetupRemoveListEntries(doc, CommonOf(doc, u"UNINSTALL"));
+  RemoveList(doc, CommonOf(doc, u"UNINSTALL"), Removal::kUninstallList);
 }

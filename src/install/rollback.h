@@ -14,6 +14,10 @@ enum {
   ROLLBACK_REGKEY = 3,
   ROLLBACK_FILE_TRANSACTION = 4,
   ROLLBACK_COMPONENTS = 5,
+  // Kept in memory only, never written anywhere: a registry tree to put back as it was (path
+  // below HKEY_LOCAL_MACHINE), and a file's content to write back.
+  ROLLBACK_REGTREE = 6,
+  ROLLBACK_FILE_CONTENT = 7,
 };
 
 // Pushes an undo action (paths may be empty, at most 259 characters each). Without memory the run
@@ -21,14 +25,25 @@ enum {
 void RollbackPush(const SetupExitContext* context, int kind, const char* path,
                   const char* secondPath);
 
+struct RegTree;
+
+// Pushes the undo action that puts HKLM\path back as tree saved it (owned by the list from
+// here on). Without memory the run ends with 103.
+void RollbackPushTree(const char* path, RegTree* tree);
+
+// Pushes the undo action that writes size bytes of data (copied) back over path. Without memory
+// the run ends with 103.
+void RollbackPushContent(const char* path, const void* data, unsigned long size);
+
 // Runs the undo actions of all entries, newest first; runs at most once per process.
 void rollBackAll();
 
 // Frees all entries without acting.
 void RollbackDiscard();
 
-// Runs the commit actions of all entries, newest first, and frees them.
-void commitChanges();
+// Runs the commit actions of all entries, newest first, and frees them. 0 when a file could not
+// be scheduled to replace its target: then none is, and the entries stay for the rollback.
+int commitChanges();
 
 struct XML_Node;
 

@@ -165,6 +165,8 @@ void RunWrite(void* arg) {
   bool ok =
       file != INVALID_HANDLE_VALUE && WriteAll(file, w->path, w->data, static_cast<DWORD>(w->size));
   if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
+  // A file written in part must not pass for the entry.
+  if (!ok && file != INVALID_HANDLE_VALUE) SysDeleteFile(w->path);
   if (!ok) InterlockedExchange(&w->owner->failed, 1);
   Extraction* owner = w->owner;
   free(w->data);
@@ -222,7 +224,9 @@ bool ExtractCurrent(Archive* archive, const char* output) {
   int rc = RARProcessFile(archive->handle, RAR_TEST, nullptr, nullptr);
   bool closed = CloseHandle(archive->sink.file) != 0;
   archive->sink.file = INVALID_HANDLE_VALUE;
-  return rc == ERAR_SUCCESS && closed;
+  if (rc == ERAR_SUCCESS && closed) return true;
+  SysDeleteFile(output);
+  return false;
 }
 
 }  // namespace

@@ -146,13 +146,22 @@ int JoinPieces(const SetupExitContext* exitContext, const char* workDir, int pie
     }
     for (;;) {
       DWORD got = 0;
-      if (!ReadFile(piece.handle, block, kBlock, &got, nullptr)) return 0;
-      if (got > 0 && !WriteExactly(data.handle, dataPath, block, got)) return 0;
+      if (!ReadFile(piece.handle, block, kBlock, &got, nullptr) ||
+          (got > 0 && !WriteExactly(data.handle, dataPath, block, got))) {
+        CloseHandle(data.handle);
+        data.handle = nullptr;
+        SysDeleteFile(dataPath);
+        return 0;
+      }
       if (got < kBlock) break;
     }
   }
-  if (!CloseHandle(data.handle)) return 0;
+  bool closed = CloseHandle(data.handle) != 0;
   data.handle = nullptr;
+  if (!closed) {
+    SysDeleteFile(dataPath);
+    return 0;
+  }
   return SetupSplitDataFile(workDir);
 }
 
@@ -183,6 +192,9 @@ int SetupPrepareData(const SetupExitContext* exitContext, char* workDir, int pie
   StrCopyN(workDir, temp, MAX_PATH);
   StrAppendN(workDir, "ZSetup\\", MAX_PATH);
   FileDeleteMatching(workDir, 1, "*.*", 0);
+  // Information files of update containers that a run cut short left (one setup runs at a time,
+  // so none is in use).
+  if (temp[0] != 0) FileDeleteMatching(temp, 0, "ZSF*.tmp", 0);
   // A folder left by an interrupted run (it still has subfolders) is reused.
   if (!AuthCreatePrivateFolder(workDir) && !IsFolder(workDir)) {
     SetupLogError("Can't create directory: %s", workDir);

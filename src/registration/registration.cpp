@@ -12,6 +12,7 @@
 #include "driver/exit.h"
 #include "driver/messages.h"
 #include "install/engines.h"
+#include "install/journal.h"
 #include "install/rollback.h"
 #include "install/uninstall.h"
 #include "package/access.h"
@@ -104,6 +105,21 @@ LONG CreateKey(HKEY parent, const char* name, HKEY* out, bool* created) {
   return rc;
 }
 
+// Before this run changes what lies below HKLM\path: when the key is there, pushes the undo
+// action that puts its tree back as it is now (what this run creates below it goes, what it
+// overwrites comes back). false when the key is there but cannot be saved.
+bool SaveTreeForRollback(const char* path) {
+  KeyGuard key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
+    key.key = nullptr;
+    return true;
+  }
+  RegTree* tree = RegSaveTree(HKEY_LOCAL_MACHINE, path);
+  if (tree == nullptr) return false;
+  RollbackPushTree(path, tree);
+  return true;
+}
+
 void Join(char* out, const char* a, const char* b) {
   StrCopyN(out, a, MAX_PATH);
   StrAppendN(out, b, MAX_PATH);
@@ -121,7 +137,10 @@ bool CopyLibrary(const char* folder, const char* name, const char* target) {
   Join(source, folder, name);
   Join(destination, target, name);
   char alternate[MAX_PATH];
-  if (!FileCopyBeside(source, destination, 0, alternate, sizeof alternate)) return false;
+  if (!SetupJournalFile(destination) ||
+      !FileCopyBeside(source, destination, 0, alternate, sizeof alternate)) {
+    return false;
+  }
   FileDecryptIfEncrypted(alternate[0] != 0 ? alternate : destination);
   RollbackPush(nullptr, ROLLBACK_FILE, destination, alternate);
   return true;
@@ -158,13 +177,20 @@ bool WriteComponent(HKEY components, ComponentDesc* c, const char* setupFolder) 
   char target[MAX_PATH];
   Join(target, setupFolder, folderName);
   AddBackslash(target, sizeof target);
+  // A library the uninstaller would not find (or not be told of) leaves the component's own
+  // uninstallation undone: the registration fails instead.
   for (int j = 0; j < c->exeLibCount; ++j) {
-    RegWriteComponentLibrary(key.key, "ExeSetup", c->folder, c->exeLibs[j].fileName,
-                             c->exeLibs[j].resourceName, j, target, 1);
+    if (!RegWriteComponentLibrary(key.key, "ExeSetup", c->folder, c->exeLibs[j].fileName,
+                                  c->exeLibs[j].resourceName, j, target, 1)) {
+      return false;
+    }
   }
   for (int j = 0; j < c->guiLibCount; ++j) {
-    RegWriteComponentLibrary(key.key, "VisSetup", c->folder, c->guiLibs[j].fileName,
-                             c->guiLibs[j].resourceName, j, target, c->guiLibs[j].shared == 0);
+    if (!RegWriteComponentLibrary(key.key, "VisSetup", c->folder, c->guiLibs[j].fileName,
+                                  c->guiLibs[j].resourceName, j, target,
+                                  c->guiLibs[j].shared == 0)) {
+      return false;
+    }
   }
   DeleteStaleLibraryValues(key.key, "ExeSetup", c->exeLibCount);
   DeleteStaleLibraryValues(key.key, "VisSetup", c->guiLibCount);
@@ -172,24 +198,29 @@ bool WriteComponent(HKEY components, ComponentDesc* c, const char* setupFolder) 
 }
 
 // Places the running program and its visual and language libraries in the product setup
-// folder, where "UninstallString" points. A copy that fails does not fail the registration.
-void CopySetupProgram(const char* setupFolder) {
+// folder, where "UninstallString" points. false when one of them could not be copied: the
+// product could not be uninstalled.
+bool CopySetupProgram(const char* setupFolder) {
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  if (n == 0 || n >= sizeof self) return;
+  if (n == 0 || n >= sizeof self) return false;
   char* slash = strrchr(self, '\\');
-  if (slash == nullptr) return;
+  if (slash == nullptr) return false;
   char folder[MAX_PATH];
   StrCopyN(folder, self, static_cast<int>(slash - self) + 2);
   // An uninstall program started from the setup folder is the running one: nothing to copy.
-  if (lstrcmpiA(folder, setupFolder) == 0) return;
-  CopyLibrary(folder, slash + 1, setupFolder);
+  if (lstrcmpiA(folder, setupFolder) == 0) return true;
+  if (!CopyLibrary(folder, slash + 1, setupFolder)) return false;
   static const char* const kLibraries[] = {"main.dll", "mainlang.dll"};
   for (const char* name : kLibraries) {
     char path[MAX_PATH];
     Join(path, folder, name);
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) CopyLibrary(folder, name, setupFolder);
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES &&
+        !CopyLibrary(folder, name, setupFolder)) {
+      return false;
+    }
   }
+  return true;
 }
 
 bool WriteUninstallEntry(const char* setupFolder, bool* created) {
@@ -205,9 +236,13 @@ bool WriteUninstallEntry(const char* setupFolder, bool* created) {
       version, sizeof version, "%X",
       g_context.componentCount > 0 ? static_cast<unsigned>(g_context.components[0].build) : 0u);
   KeyGuard key;
+  if (!SaveTreeForRollback(kUninstallKey)) return false;
   if (CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey, &key.key, created) != ERROR_SUCCESS) {
     return false;
   }
+  // A failed first installation must not leave an entry pointing at a removed program, whichever
+  // value fails.
+  if (*created) RollbackPush(nullptr, ROLLBACK_REGKEY, kUninstallKey + strlen("SOFTWARE\\"), "");
   if (!RegWriteString(key.key, "DisplayName", displayName) ||
       !RegWriteString(key.key, "UninstallString", command)) {
     return false;
@@ -219,6 +254,34 @@ bool WriteUninstallEntry(const char* setupFolder, bool* created) {
          RegWriteString(key.key, "InstallLocation", g_context.installDir) &&
          RegWriteString(key.key, "QuietUninstallString", quiet) &&
          RegWriteDword(key.key, "NoModify", 1) && RegWriteDword(key.key, "NoRepair", 1);
+}
+
+// Before a file of the product is replaced (FileReplaceWhole): pushes the undo action that writes
+// its present content back, or, when there is none, deletes it, and the one that deletes the new
+// text left beside it. false when it is there but cannot be read.
+bool KeepForRollback(const char* path) {
+  char fresh[MAX_PATH];
+  FileReplacementName(path, fresh);
+  RollbackPush(nullptr, ROLLBACK_FILE, fresh, "");
+  HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+    RollbackPush(nullptr, ROLLBACK_FILE, path, "");
+    return true;
+  }
+  DWORD high = 0;
+  DWORD size = GetFileSize(file.handle, &high);
+  if (size == INVALID_FILE_SIZE || high != 0) return false;
+  HeapGuard<char> content(static_cast<char*>(malloc(size > 0 ? size : 1)));
+  DWORD read = 0;
+  if (content.block == nullptr ||
+      (size > 0 && (!ReadFile(file.handle, content.block, size, &read, nullptr) || read != size))) {
+    return false;
+  }
+  RollbackPushContent(path, content.block, size);
+  return true;
 }
 
 // Saves the UNINSTALL section of global.xml as uninst.xml. The product's own keys go on the list
@@ -248,7 +311,8 @@ bool WriteUninstXml(const char* setupFolder) {
       if (text.block != nullptr && XML_Serialize(out, outRoot, text.block, &capacity) == 0) {
         char path[MAX_PATH];
         Join(path, setupFolder, "uninst.xml");
-        written = FileWriteWhole(path, text.block, static_cast<DWORD>(strlen(text.block)));
+        written = KeepForRollback(path) &&
+                  FileReplaceWhole(path, text.block, static_cast<DWORD>(strlen(text.block)));
       }
     }
     XML_Close(out);
@@ -317,6 +381,12 @@ int RegInstallFolderCreated() {
 }
 
 int RegWriteProductRoot() {
+  // Journaled before they are made: a run cut short leaves no folder the next run would take for
+  // another's (see SetupRecoverCopies).
+  char setupFolder[MAX_PATH];
+  Join(setupFolder, g_context.installDir, "Setup\\");
+  if (!SetupJournalFolder(g_context.installDir)) return 1;
+  if (!SetupJournalFolder(setupFolder)) return 2;
   g_madeInstallFolder = FileCreateFolderPath(g_context.installDir) != 0;
   if (!g_madeInstallFolder) {
     if (!IsFolder(g_context.installDir)) return 1;
@@ -326,8 +396,6 @@ int RegWriteProductRoot() {
   // An empty folder (one made with the browser's "New folder", say) holds nothing of anyone's:
   // the product may take all of it at the uninstallation, the files it makes as it runs too.
   g_installFolderWasEmpty = g_madeInstallFolder || DirIsEmpty(g_context.installDir);
-  char setupFolder[MAX_PATH];
-  Join(setupFolder, g_context.installDir, "Setup\\");
   if (!FileCreateFolderPath(setupFolder) && !IsFolder(setupFolder)) return 2;
   RollbackPush(nullptr, ROLLBACK_FOLDER, setupFolder, "");
 
@@ -336,18 +404,25 @@ int RegWriteProductRoot() {
       ERROR_SUCCESS) {
     return 3;
   }
-  // The rollback removes the topmost key this run made, and nothing when all were there: keys
-  // of another product of the maker, or of an earlier installation, stay.
-  const char* topmost = nullptr;
-  KeyGuard vesk, zrv, current;
-  bool created = false;
-  if (CreateKey(software.key, "Vesk", &vesk.key, &created) != ERROR_SUCCESS) return 4;
-  if (created) topmost = "Vesk";
-  if (CreateKey(vesk.key, "ZRV", &zrv.key, &created) != ERROR_SUCCESS) return 5;
-  if (created && topmost == nullptr) topmost = "Vesk\\ZRV";
-  if (CreateKey(zrv.key, "CurrentVersion", &current.key, &created) != ERROR_SUCCESS) return 6;
-  if (created && topmost == nullptr) topmost = "Vesk\\ZRV\\CurrentVersion";
-  if (topmost != nullptr) RollbackPush(nullptr, ROLLBACK_REGKEY, topmost, "");
+  // The rollback removes the topmost key this run made, pushed as soon as it is made, and
+  // nothing above it: keys of another product of the maker stay. When the product's key was
+  // there (an earlier installation, or keys left without one), its tree is put back as it was,
+  // so that the subkeys this run makes below it go and the values it overwrites come back.
+  if (!SaveTreeForRollback(REG_PRODUCT_KEY)) return 6;
+  static const char* const kPath[] = {"Vesk", "ZRV", "CurrentVersion"};
+  static const char* const kTopmost[] = {"Vesk", "Vesk\\ZRV", "Vesk\\ZRV\\CurrentVersion"};
+  KeyGuard keys[3];
+  bool madeOne = false;
+  for (int i = 0; i < 3; ++i) {
+    bool created = false;
+    if (CreateKey(i == 0 ? software.key : keys[i - 1].key, kPath[i], &keys[i].key, &created) !=
+        ERROR_SUCCESS) {
+      return 4 + i;
+    }
+    if (created && !madeOne) RollbackPush(nullptr, ROLLBACK_REGKEY, kTopmost[i], "");
+    madeOne = madeOne || created;
+  }
+  KeyGuard& current = keys[2];
   {
     KeyGuard common;
     if (CreateKey(current.key, "Common", &common.key, nullptr) != ERROR_SUCCESS) return 7;
@@ -363,7 +438,8 @@ int RegWriteProductRoot() {
     GetLocalTime(&now);
     DWORD date =
         (static_cast<DWORD>(now.wDay) << 24) + (static_cast<DWORD>(now.wMonth) << 16) + now.wYear;
-    RegWriteDword(info.key, "Date", date);
+    // A product registered without its date would pass for complete: the step fails instead.
+    if (!RegWriteDword(info.key, "Date", date)) return 9;
   }
   KeyGuard components;
   if (CreateKey(current.key, "InstalledComponents", &components.key, nullptr) != ERROR_SUCCESS) {
@@ -385,6 +461,7 @@ int PrepareComponentFolder(ComponentDesc* component, const char* setupFolder, ch
   if (component->counterpart != nullptr && SetupIsComponentFolder(component->counterpart->folder)) {
     StrCopyN(folderName, component->counterpart->folder, 8);
     Join(path, setupFolder, folderName);
+    if (!SetupJournalFolder(path)) return 0;
     if (FileCreateFolderPath(path)) {
       RollbackPush(nullptr, ROLLBACK_FOLDER, path, "");
       return 1;
@@ -394,10 +471,13 @@ int PrepareComponentFolder(ComponentDesc* component, const char* setupFolder, ch
   for (int n = 0; n < 100; ++n) {
     snprintf(folderName, 8, "%02d", n);
     Join(path, setupFolder, folderName);
+    if (!SetupJournalFolder(path)) return 0;
     if (FileCreateFolderPath(path)) {
       RollbackPush(nullptr, ROLLBACK_FOLDER, path, "");
       return 1;
     }
+    // Only a name in use is passed over: a folder that cannot be made fails the registration.
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   folderName[0] = 0;
   return 0;
@@ -426,8 +506,7 @@ int RegWriteRegistration() {
   {
     KeyGuard info;
     if (RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, REG_PRODUCT_INFO_KEY, KEY_ALL_ACCESS, &info.key) !=
-            ERROR_SUCCESS ||
-        !RegWriteString(info.key, "InstallDir", g_context.installDir)) {
+        ERROR_SUCCESS) {
       return 0;
     }
     // Recorded at the first installation only: an upgrade finds the folder there, made by the
@@ -452,12 +531,16 @@ int RegWriteRegistration() {
   for (int i = 0; i < g_context.componentCount; ++i) {
     if (!WriteComponent(components.key, &g_context.components[i], setupFolder)) return 0;
   }
-  CopySetupProgram(setupFolder);
+  if (!CopySetupProgram(setupFolder)) return 0;
   bool created = false;
-  if (!WriteUninstallEntry(setupFolder, &created)) return 0;
-  // A failed first installation must not leave an entry pointing at a removed program.
-  if (created) {
-    RollbackPush(nullptr, ROLLBACK_REGKEY, kUninstallKey + strlen("SOFTWARE\\"), "");
-  }
-  return WriteUninstXml(setupFolder) ? 1 : 0;
+  if (!WriteUninstallEntry(setupFolder, &created) || !WriteUninstXml(setupFolder)) return 0;
+  // The install folder goes in last: while it is missing the product counts as not installed, so
+  // a run cut short before (the process ended) is run again as the first installation it was,
+  // never as an upgrade of a registration in part.
+  KeyGuard info;
+  return RegOpenKeyByAccess(HKEY_LOCAL_MACHINE, REG_PRODUCT_INFO_KEY, KEY_ALL_ACCESS, &info.key) ==
+                     ERROR_SUCCESS &&
+                 RegWriteString(info.key, "InstallDir", g_context.installDir)
+             ? 1
+             : 0;
 }

@@ -72,6 +72,21 @@ bool ParentFolder(char* out, int size, const char* path) {
   return true;
 }
 
+// The alternate name FileCopyBeside gives target, up to its counter; false when it has none.
+bool AlternateStem(const char* target, char* alternate, char** counterAt) {
+  size_t len = strlen(target);
+  if (len >= MAX_PATH) return false;
+  memcpy(alternate, target, len + 1);
+  // Only the file name counts: a dot in a folder name must not move the copy elsewhere.
+  char* name = strrchr(alternate, '\\');
+  name = name ? name + 1 : alternate;
+  char* dot = strrchr(name, '.');
+  if (!dot) return false;
+  *counterAt = dot[1] ? dot + 2 : dot + 1;  // keeps the extension's first character
+  *name = '_';
+  return true;
+}
+
 // Appends "destination=source" and the list's ending zero to a profile section read by
 // GetPrivateProfileSectionA (length = bytes read, without the final zero). False when the section
 // may have been cut short by the buffer, or the new line does not fit: writing it back then
@@ -135,6 +150,20 @@ void FileSetSleepHook(FileSleepHook hook) { g_sleepHook = hook; }
 
 namespace {
 
+// Whether a file or folder of that name is there.
+bool Present(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+// After a failed write onto a name that was free before it: deletes what the write left there
+// (a copy that fails half way keeps the part it wrote) and gives the write's error back.
+void DeleteLeftover(const char* path, DWORD error) {
+  if (Present(path)) SysDeleteFile(path);
+  SetLastError(error);
+}
+
+}  // namespace
+
+namespace {
+
 // FileDeleteRetry with two shortcuts for FileDeleteMatching: a file whose listing showed none of
 // the attributes that block or hide it skips the first clearing (each call is a round trip to the
 // file system), and a worker thread, which has no window, does not pump (the main thread pumps
@@ -156,6 +185,27 @@ int DeleteRetry(const char* path, bool plain, bool pump) {
 }  // namespace
 
 int FileDeleteRetry(const char* path) { return DeleteRetry(path, false, true); }
+
+namespace {
+
+// Removes an empty folder with the attempts of a file's deletion: a folder that another program
+// looks into for a moment (a virus scanner, an indexer) is not left behind.
+int RemoveFolderRetry(const char* path) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (SysRemoveDirectory(path)) return 1;
+    DWORD error = GetLastError();
+    // Gone or not empty: another attempt changes nothing.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_DIR_NOT_EMPTY) {
+      return 0;
+    }
+    RetrySleep();
+    SetLastError(error);
+  }
+  return 0;
+}
+
+}  // namespace
 
 int FileDeleteOrSchedule(const char* path) {
   if (SysDeleteFile(path)) return 1;
@@ -456,7 +506,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
   if (DeleteAll(jobs.block, count) != 0) result = 0;
 
   if (removeFolder) {
-    int ok = schedule ? DirRemoveOrSchedule(folder) : (SysRemoveDirectory(folder) ? 1 : 0);
+    int ok = schedule ? DirRemoveOrSchedule(folder) : RemoveFolderRetry(folder);
     result &= ok;
   }
   return result;
@@ -496,10 +546,12 @@ int FileCreateFolderPath(const char* path) {
 
 int FileCopyRetry(const char* source, const char* target) {
   int budget = 30;
+  bool absent = !Present(target);
   SysSetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
   while (budget > 0) {
     if (SysCopyFile(source, target, FALSE)) return 1;
     DWORD error = GetLastError();
+    if (absent) DeleteLeftover(target, error);
     if (error == ERROR_PATH_NOT_FOUND) {
       char parent[MAX_PATH];
       if (!ParentFolder(parent, MAX_PATH, target)) return 0;
@@ -519,28 +571,40 @@ int FileCopyRetry(const char* source, const char* target) {
 
 namespace {
 
-// FileCopyBeside; with listed set the target is known to be there, and the copy goes beside it at
-// once.
-int CopyBeside(const char* source, const char* target, bool listed, int replaceAtRestart,
+int WalkScheduled(const char* existing, bool remove, bool* found);
+
+// What the caller of CopyBeside knows of its target: nothing, or from its folder's listing that it
+// is there or not.
+enum TargetKnown { kTargetUnknown, kTargetThere, kTargetAbsent };
+
+// After a failed copy onto an alternate name: what the copy left there goes, unless the file waits
+// to replace its target at the restart (an alternate nothing waits for is never needed).
+void DeleteStrayAlternate(const char* alternate, DWORD error) {
+  bool scheduled = true;
+  if (Present(alternate) && WalkScheduled(alternate, false, &scheduled) && !scheduled) {
+    SysDeleteFile(alternate);
+  }
+  SetLastError(error);
+}
+
+// FileCopyBeside; a target known to be there gets the copy beside it at once.
+int CopyBeside(const char* source, const char* target, TargetKnown known, int replaceAtRestart,
                char* altName, int altSize) {
   if (altName && altSize > 0) altName[0] = 0;
-  if (!listed) {
+  if (known != kTargetThere) {
+    // A copy that fails half way leaves the part it wrote: on a name that was free it goes.
+    bool absent = known == kTargetAbsent || !Present(target);
     if (SysCopyFile(source, target, TRUE)) return 1;
-    if (GetLastError() != ERROR_FILE_EXISTS) return 0;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS) {
+      if (absent) DeleteLeftover(target, error);
+      return 0;
+    }
   }
 
   char alternate[MAX_PATH];
-  size_t len = strlen(target);
-  if (len >= MAX_PATH) return 0;
-  memcpy(alternate, target, len + 1);
-
-  // Only the file name counts: a dot in a folder name must not move the copy elsewhere.
-  char* name = strrchr(alternate, '\\');
-  name = name ? name + 1 : alternate;
-  char* dot = strrchr(name, '.');
-  if (!dot) return 0;
-  char* counterAt = dot[1] ? dot + 2 : dot + 1;  // keeps the extension's first character
-  *name = '_';
+  char* counterAt = nullptr;
+  if (!AlternateStem(target, alternate, &counterAt)) return 0;
   int room = static_cast<int>(alternate + MAX_PATH - counterAt);
 
   bool copied = false;
@@ -550,6 +614,7 @@ int CopyBeside(const char* source, const char* target, bool listed, int replaceA
     if (SysCopyFile(source, alternate, TRUE)) {
       copied = true;
     } else if (GetLastError() != ERROR_FILE_EXISTS) {
+      DeleteStrayAlternate(alternate, GetLastError());
       return 0;
     }
   }
@@ -572,12 +637,13 @@ int CopyBeside(const char* source, const char* target, bool listed, int replaceA
 
 int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
                    int altSize) {
-  return CopyBeside(source, target, false, replaceAtRestart, altName, altSize);
+  return CopyBeside(source, target, kTargetUnknown, replaceAtRestart, altName, altSize);
 }
 
 int FileCopyBesideListed(const char* source, const char* target, int listed, char* altName,
                          int altSize) {
-  return CopyBeside(source, target, listed != 0, 0, altName, altSize);
+  return CopyBeside(source, target, listed != 0 ? kTargetThere : kTargetAbsent, 0, altName,
+                    altSize);
 }
 
 namespace {
@@ -751,6 +817,158 @@ int WriteListAtOnce(const FileRestartMoves& moves) {
   return allowed;
 }
 
+// The file's path with every folder and its name in their long forms, read from their listings
+// (NT 4.0 has no GetLongPathNameA); path itself when a part cannot be found.
+void LongForm(const char* path, char* out) {
+  StrCopyN(out, path, MAX_PATH);
+  if (strlen(path) < 3 || path[1] != ':' || path[2] != '\\') return;
+  char built[MAX_PATH];
+  StrCopyN(built, path, 4);
+  for (const char* part = path + 3; *part != 0;) {
+    const char* end = strchr(part, '\\');
+    size_t length = end != nullptr ? static_cast<size_t>(end - part) : strlen(part);
+    char probe[MAX_PATH];
+    if (strlen(built) + length + 1 >= MAX_PATH) return;
+    StrCopyN(probe, built, MAX_PATH);
+    StrAppendN(probe, part, static_cast<int>(strlen(probe) + length + 1));
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(probe, &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    FindClose(find);
+    StrAppendN(built, found.cFileName, MAX_PATH);
+    if (end == nullptr) break;
+    StrAppendN(built, "\\", MAX_PATH);
+    part = end + 1;
+  }
+  StrCopyN(out, built, MAX_PATH);
+}
+
+// Whether a path of the NT list ("\\??\\C:\\x", or "!\\??\\C:\\x" for a replacement) names
+// the file, given as written and in its long form (the list holds what the scheduler was given):
+// compared in the ANSI code page, ignoring case; a name with no ANSI form is another's.
+bool NamesFile(const wchar_t* entry, const char* const file[2]) {
+  if (entry[0] == L'!') ++entry;
+  if (entry[0] == L'\\' && entry[1] == L'?' && entry[2] == L'?' && entry[3] == L'\\') entry += 4;
+  char narrow[MAX_PATH];
+  BOOL lossy = FALSE;
+  if (WideCharToMultiByte(CP_ACP, 0, entry, -1, narrow, sizeof narrow, nullptr, &lossy) == 0 ||
+      lossy) {
+    return false;
+  }
+  return lstrcmpiA(narrow, file[0]) == 0 || lstrcmpiA(narrow, file[1]) == 0;
+}
+
+DWORD WideLength(const wchar_t* text) {
+  DWORD n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+// NT: finds the pairs of one of the system's lists of moves (PendingFileRenameOperations, or the
+// second one it goes on in) whose source is the file and, with remove, rewrites the list without
+// them. Read and written as UTF-16, so that other programs' names survive whatever code page they
+// are in. 1 when done (*found tells whether a pair named the file), 0 on failure.
+int WalkPendingValue(HKEY key, const wchar_t* value, const char* const existing[2], bool remove,
+                     bool* found) {
+  DWORD type = 0, size = 0;
+  LONG rc = RegQueryValueExW(key, value, nullptr, &type, nullptr, &size);
+  if (rc == ERROR_FILE_NOT_FOUND) return 1;
+  if (rc != ERROR_SUCCESS || type != REG_MULTI_SZ) return 0;
+  DWORD count = size / sizeof(wchar_t);
+  HeapGuard<wchar_t> list(static_cast<wchar_t*>(malloc((count + 2) * sizeof(wchar_t))));
+  HeapGuard<wchar_t> kept(static_cast<wchar_t*>(malloc((count + 2) * sizeof(wchar_t))));
+  if (list.block == nullptr || kept.block == nullptr) return 0;
+  if (RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(list.block), &size) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  count = size / sizeof(wchar_t);
+  list.block[count] = list.block[count + 1] = 0;  // ends every string, however it was stored
+  DWORD at = 0, out = 0;
+  bool dropped = false;
+  while (at < count && list.block[at] != 0) {
+    const wchar_t* source = list.block + at;
+    DWORD sourceLength = WideLength(source) + 1;
+    // The destination of a deletion is an empty string.
+    const wchar_t* target = source + sourceLength;
+    DWORD pairLength = sourceLength + WideLength(target) + 1;
+    if (NamesFile(source, existing)) {
+      dropped = true;
+    } else {
+      memcpy(kept.block + out, source, pairLength * sizeof(wchar_t));
+      out += pairLength;
+    }
+    at += pairLength;
+  }
+  *found = *found || dropped;
+  if (!dropped || !remove) return 1;
+  char name[64];
+  WideToAnsi(name, reinterpret_cast<const wchar16*>(value), sizeof name);
+  if (out == 0) return SysRegDeleteValue(key, name) == ERROR_SUCCESS;
+  kept.block[out++] = 0;
+  SysChange change = {SYS_VALUE_SET, name, nullptr, nullptr, nullptr, 0, nullptr};
+  if (SysBeforeChange(&change) != ERROR_SUCCESS) return 0;
+  return RegSetValueExW(key, value, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.block),
+                        out * sizeof(wchar_t)) == ERROR_SUCCESS;
+}
+
+// NT: WalkPendingValue on both lists.
+int WalkPendingList(const char* existing, bool remove, bool* found) {
+  *found = false;
+  KeyGuard key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    &key.key) != ERROR_SUCCESS) {
+    key.key = nullptr;
+    return 0;
+  }
+  char longForm[MAX_PATH];
+  LongForm(existing, longForm);
+  const char* const names[2] = {existing, longForm};
+  return WalkPendingValue(key.key, L"PendingFileRenameOperations", names, remove, found) &
+         WalkPendingValue(key.key, L"PendingFileRenameOperations2", names, remove, found);
+}
+
+// 9x: the same on the "rename" section of wininit.ini.
+int WalkWininit(const char* existing, bool remove, bool* found) {
+  *found = false;
+  char windows[MAX_PATH];
+  UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+  char ini[MAX_PATH];
+  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return 0;
+  char shortSource[MAX_PATH];
+  n = GetShortPathNameA(existing, shortSource, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 0;
+  static char section[kWininitSectionSize];
+  static char kept[kWininitSectionSize];
+  DWORD length = GetPrivateProfileSectionA("rename", section, kWininitSectionSize, ini);
+  if (length >= kWininitSectionSize - 2) return 0;
+  DWORD out = 0;
+  bool dropped = false;
+  for (const char* line = section; *line != 0; line += strlen(line) + 1) {
+    const char* equals = strchr(line, '=');
+    if (equals != nullptr && lstrcmpiA(equals + 1, shortSource) == 0) {
+      dropped = true;
+      continue;
+    }
+    size_t lineLength = strlen(line) + 1;
+    memcpy(kept + out, line, lineLength);
+    out += static_cast<DWORD>(lineLength);
+  }
+  *found = dropped;
+  if (!dropped || !remove) return 1;
+  kept[out] = 0;
+  BOOL written = out == 0 ? SysWriteProfileString("rename", nullptr, nullptr, ini)
+                          : SysWriteProfileSection("rename", kept, ini);
+  WritePrivateProfileSectionA(nullptr, nullptr, ini);  // flushes the profile cache
+  return written ? 1 : 0;
+}
+
+int WalkScheduled(const char* existing, bool remove, bool* found) {
+  return SysIsNT() ? WalkPendingList(existing, remove, found)
+                   : WalkWininit(existing, remove, found);
+}
+
 }  // namespace
 
 int FileRestartMovesAdd(FileRestartMoves* moves, const char* existing, const char* newPath) {
@@ -803,6 +1021,48 @@ int FileRestartMovesWrite(FileRestartMoves* moves, int stopAtFailure) {
   return done;
 }
 
+int FileCancelScheduled(const char* existing) {
+  bool found = false;
+  return WalkScheduled(existing, true, &found);
+}
+
+int FileDeleteStrayAlternates(const char* target) {
+  char alternate[MAX_PATH];
+  char* counterAt = nullptr;
+  if (!AlternateStem(target, alternate, &counterAt)) return 1;
+  if (counterAt + 2 > alternate + MAX_PATH - 1) return 1;
+  strcpy(counterAt, "*");
+  char* slash = strrchr(alternate, '\\');
+  size_t folderLength = slash != nullptr ? static_cast<size_t>(slash - alternate) + 1 : 0;
+  size_t stemLength = strlen(alternate) - folderLength - 1;  // the name before the counter
+  int result = 1;
+  WIN32_FIND_DATAA entry;
+  FindGuard find;
+  find.handle = FindFirstFileA(alternate, &entry);
+  if (find.handle == INVALID_HANDLE_VALUE) return 1;
+  do {
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // The counter is two or three digits, nothing else.
+    const char* counter = entry.cFileName + stemLength;
+    size_t digits = strlen(counter);
+    if (strlen(entry.cFileName) < stemLength || digits < 2 || digits > 3 ||
+        strspn(counter, "0123456789") != digits) {
+      continue;
+    }
+    char path[MAX_PATH];
+    if (folderLength + strlen(entry.cFileName) >= MAX_PATH) continue;
+    memcpy(path, alternate, folderLength);
+    StrCopyN(path + folderLength, entry.cFileName, static_cast<int>(MAX_PATH - folderLength));
+    bool scheduled = false;
+    if (!WalkScheduled(path, false, &scheduled)) {
+      result = 0;
+    } else if (!scheduled && !FileDeleteOrSchedule(path)) {
+      result = 0;
+    }
+  } while (FindNextFileA(find.handle, &entry));
+  return result;
+}
+
 int FileExists(const char* path) {
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -842,12 +1102,40 @@ int FileDecryptIfEncrypted(const char* path) {
 
 void FileSetDecryptHooks(const FileDecryptHooks* hooks) { g_decryptHooks = hooks; }
 
+void FileReplacementName(const char* path, char* out) {
+  StrCopyN(out, path, MAX_PATH);
+  size_t length = strlen(out);
+  if (length > 0) out[length - 1] = out[length - 1] == '~' ? '#' : '~';
+}
+
+int FileReplaceWhole(const char* path, const void* data, DWORD length) {
+  char fresh[MAX_PATH];
+  FileReplacementName(path, fresh);
+  if (!FileWriteWhole(fresh, data, length)) return 0;
+  if (SysIsNT()) {
+    if (SysMoveFileEx(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 1;
+  } else {
+    bool hadOld = Present(path);
+    if (!hadOld || SysDeleteFile(path)) {
+      if (SysMoveFile(fresh, path)) return 1;
+      // The old file is gone: the new one stays, the only whole text there is.
+      if (hadOld) return 0;
+    }
+  }
+  DeleteLeftover(fresh, GetLastError());
+  return 0;
+}
+
 int FileWriteWhole(const char* path, const void* data, DWORD length) {
   HANDLE file =
       SysCreateFile(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return 0;
+  bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   DWORD written = 0;
   bool ok = SysWriteFile(file, path, data, length, &written) && written == length;
+  DWORD error = GetLastError();
   if (!CloseHandle(file)) ok = false;
+  // A file this call made must not stay behind with part of the text.
+  if (!ok && created) DeleteLeftover(path, error);
   return ok ? 1 : 0;
 }

@@ -69,7 +69,8 @@ int DirRemoveOrSchedule(const char* path);
 
 // Deletes the files (not the subfolders) of one folder that match the pattern, then optionally
 // the folder itself. With schedule set, what cannot go now goes at the restart (scheduled on the
-// calling thread, one file at a time, after the deletions). 1 only when every step succeeded.
+// calling thread, one file at a time, after the deletions); without, the folder gets the attempts
+// of FileDeleteRetry. 1 only when every step succeeded.
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule);
 
 // CreateFileA, retried while the file is locked by another process (sharing violation): at most 6
@@ -83,7 +84,8 @@ HANDLE FileOpenRetry(const char* path, DWORD access, DWORD shareMode, DWORD disp
 int FileCreateFolderPath(const char* path);
 
 // Copies over an existing target (clearing its read-only flag), creating the target's folders,
-// and retrying for about 9 s while the target is locked.
+// and retrying for about 9 s while the target is locked. A target it created is deleted again
+// when the copy fails.
 int FileCopyRetry(const char* source, const char* target);
 
 // Copies without overwriting. When the target exists, copies to the first free alternate name
@@ -91,6 +93,7 @@ int FileCopyRetry(const char* source, const char* target);
 // (may be null; truncated to altSize) and, with replaceAtRestart, schedules the alternate to
 // replace the target at the restart. A target whose file name has no dot, or whose alternate
 // name would not fit MAX_PATH, gives 0. altName stays empty when the target itself was written.
+// A failed copy leaves nothing at a name that was free before it.
 int FileCopyBeside(const char* source, const char* target, int replaceAtRestart, char* altName,
                    int altSize);
 
@@ -98,7 +101,7 @@ int FileCopyBeside(const char* source, const char* target, int replaceAtRestart,
 // folder: with listed set the target was there, and the copy goes beside it at once instead of
 // first failing on the target (a round trip to the file system). A target that has gone since
 // still gets the alternate, which then replaces nothing; one that has come since is found as
-// FileCopyBeside finds it.
+// FileCopyBeside finds it. With listed clear, what a failed copy leaves at the target goes.
 int FileCopyBesideListed(const char* source, const char* target, int listed, char* altName,
                          int altSize);
 
@@ -136,13 +139,37 @@ int FileRestartMovesAdd(FileRestartMoves* moves, const char* existing, const cha
 // says how many from the first were scheduled, otherwise every move is tried.
 int FileRestartMovesWrite(FileRestartMoves* moves, int stopAtFailure);
 
+// Takes back what FileMoveOrSchedule scheduled for the restart with existing as the file to move
+// or delete: the entries naming it leave the system's list (NT: the session manager's
+// PendingFileRenameOperations; 9x: the "rename" section of "wininit.ini"), other programs'
+// entries stay as they are. Call it while the file still exists (the 9x list names it by its short
+// name). 1 when nothing of it is left scheduled.
+int FileCancelScheduled(const char* existing);
+
+// Deletes the alternates FileCopyBeside made beside target that wait for nothing (no replacement
+// at the restart names them): what copies cut short left there. Those that wait stay. 1 when
+// every stray one went.
+int FileDeleteStrayAlternates(const char* target);
+
 // Writes length bytes over path (created or truncated). 1 only when every byte was written and the
 // file closed: a text written in part must not pass for a whole one.
+// A file it created is deleted again when the write fails.
 int FileWriteWhole(const char* path, const void* data, DWORD length);
 
 // 1 when folder exists and holds nothing (hidden and system entries count as something); 0 when it
 // holds something or cannot be read.
 int DirIsEmpty(const char* folder);
+
+// The name FileReplaceWhole writes a new text under before it takes path's place: path with its
+// last character made '~' ('#' when it is one), so that it fits wherever path does.
+void FileReplacementName(const char* path, char* out);
+
+// Writes length bytes to FileReplacementName(path), then puts that file in place of path (NT: one
+// replacing move; 9x: the old file deleted, then the new one renamed). A run cut short leaves the
+// old file whole, or the new one whole under the replacement name (on 9x, maybe without path
+// beside it): readers take that one when path is gone. 1 when the new text is in place; on
+// failure the new file is deleted again, unless (9x) the old file is gone already.
+int FileReplaceWhole(const char* path, const void* data, DWORD length);
 
 // 1 when the file exists, also when it exists but cannot be read (no access, or another process
 // holds it without sharing); 0 otherwise.

@@ -837,6 +837,85 @@ TEST(FileCopyBeside, Win9xFailedScheduleLeavesNoAlternate) {
 
 // ---- FileExists, FileDecryptIfEncrypted ----
 
+// A disk that fills up half way: every write and copy stores half of its bytes and fails, as
+// CopyFileA under Wine and a write of ours on Windows do.
+DWORD FillUp(const SysChange* change) {
+  if (change->kind == SYS_FILE_WRITE && change->data != nullptr) {
+    DWORD written = 0;
+    WriteFile(change->file, change->data, change->size / 2, &written, nullptr);
+    if (change->written != nullptr) *change->written = written;
+    return ERROR_DISK_FULL;
+  }
+  if (change->kind != SYS_FILE_COPY) return ERROR_SUCCESS;
+  // A copy that may not overwrite never opens a target that is there.
+  if (!Exists(change->path)) {
+    std::string text = ReadText(change->source);
+    WriteText(change->path, text.substr(0, text.size() / 2));
+  }
+  return ERROR_DISK_FULL;
+}
+
+struct Observer {
+  SysChangeObserver observer;
+  explicit Observer(SysChangeObserver o) : observer(o) { EXPECT_EQ(1, SysAddChangeObserver(o)); }
+  ~Observer() { SysRemoveChangeObserver(observer); }
+};
+
+TEST(FileWriters, AFullDiskLeavesNothingTheyMadeAndOldTextsWhole) {
+  std::string d = ScratchDir("full_disk");
+  std::string source = d + "source.dll";
+  ASSERT_TRUE(WriteText(source, "the new library"));
+  ASSERT_TRUE(WriteText(d + "old.dll", "old"));
+  ASSERT_TRUE(WriteText(d + "list.xml", "old list"));
+  char alternate[MAX_PATH];
+  {
+    Observer full(FillUp);
+    EXPECT_EQ(0, FileCopyBeside(source.c_str(), (d + "new.dll").c_str(), 0, alternate, MAX_PATH));
+    EXPECT_EQ(0, FileCopyBeside(source.c_str(), (d + "old.dll").c_str(), 0, alternate, MAX_PATH));
+    EXPECT_EQ(0, FileCopyRetry(source.c_str(), (d + "retry.dll").c_str()));
+    EXPECT_EQ(0, FileWriteWhole((d + "new.xml").c_str(), "a whole text", 12));
+    EXPECT_EQ(0, FileReplaceWhole((d + "list.xml").c_str(), "the new list", 12));
+  }
+  EXPECT_FALSE(Exists(d + "new.dll"));
+  EXPECT_FALSE(Exists(d + "_ld.d00"));
+  EXPECT_EQ("old", ReadText(d + "old.dll"));
+  EXPECT_FALSE(Exists(d + "retry.dll"));
+  EXPECT_FALSE(Exists(d + "new.xml"));
+  EXPECT_EQ("old list", ReadText(d + "list.xml"));
+  EXPECT_FALSE(Exists(d + "list.xm~"));
+  // With room, the list is replaced whole, and nothing is left beside it.
+  EXPECT_EQ(1, FileReplaceWhole((d + "list.xml").c_str(), "the new list", 12));
+  EXPECT_EQ("the new list", ReadText(d + "list.xml"));
+  EXPECT_FALSE(Exists(d + "list.xm~"));
+}
+
+TEST(FileCancelScheduled, TakesBackOurMovesAndLeavesOthersAndWaitingAlternates) {
+  std::string d = ScratchDir("cancel beside a long name");
+  for (const char* name : {"lib.dll", "_ib.d00", "_ib.d01", "_ib.d02", "other.tmp"}) {
+    ASSERT_TRUE(WriteText(d + name, name));
+  }
+  ASSERT_TRUE(MoveFileExA((d + "other.tmp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(MoveFileExA((d + "_ib.d00").c_str(), (d + "lib.dll").c_str(), FILE_MOVE_AT_RESTART));
+  ASSERT_TRUE(MoveFileExA((d + "_ib.d01").c_str(), (d + "lib.dll").c_str(), FILE_MOVE_AT_RESTART));
+  // The uninstall and rollback lists name files by their short names.
+  char shortName[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA((d + "_ib.d01").c_str(), shortName, MAX_PATH), 0u);
+  ASSERT_NE(d + "_ib.d01", shortName);
+  EXPECT_EQ(1, FileCancelScheduled(shortName));
+  EXPECT_TRUE(IsPending(d + "other.tmp"));
+  EXPECT_TRUE(IsPending(d + "_ib.d00"));
+  EXPECT_FALSE(IsPending(d + "_ib.d01"));
+  // The alternate waiting for the restart stays; those waiting for nothing go.
+  EXPECT_EQ(1, FileDeleteStrayAlternates((d + "lib.dll").c_str()));
+  EXPECT_TRUE(Exists(d + "_ib.d00"));
+  EXPECT_FALSE(Exists(d + "_ib.d01"));
+  EXPECT_FALSE(Exists(d + "_ib.d02"));
+  EXPECT_TRUE(Exists(d + "lib.dll"));
+  EXPECT_EQ(1, FileCancelScheduled((d + "_ib.d00").c_str()));
+  EXPECT_EQ(1, FileCancelScheduled((d + "other.tmp").c_str()));
+  EXPECT_FALSE(IsPending(d + "_ib.d00") || IsPending(d + "other.tmp") || IsPending(d + "lib.dll"));
+}
+
 TEST(FileExists, ReportsPresenceEvenWithoutReadAccess) {
   std::string d = ScratchDir("exists");
   ASSERT_TRUE(WriteText(d + "f", "x"));

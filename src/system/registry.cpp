@@ -247,3 +247,192 @@ int RegRemoveItem(const char* path, int kind) {
   }
   return ok ? 1 : 0;
 }
+
+// ---- Saved trees ----
+
+struct RegTreeValue {
+  char* name;
+  DWORD type;
+  DWORD size;
+  BYTE* data;
+};
+
+struct RegTree {
+  char* name;
+  RegTreeValue* values;  // sorted by name, ignoring case
+  int valueCount;
+  RegTree* children;  // sorted by name, ignoring case
+  int childCount;
+};
+
+namespace {
+
+int CompareTreeNames(const void* a, const void* b) {
+  return lstrcmpiA(*static_cast<char* const*>(a), *static_cast<char* const*>(b));
+}
+
+// The entry of a sorted array whose first member is the name pointer; null when absent.
+template <typename T>
+const T* FindNamed(const T* items, int count, const char* name) {
+  return static_cast<const T*>(
+      bsearch(&name, items, static_cast<size_t>(count), sizeof(T), CompareTreeNames));
+}
+
+char* CopyText(const char* text, size_t length) {
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy != nullptr) {
+    memcpy(copy, text, length);
+    copy[length] = 0;
+  }
+  return copy;
+}
+
+void FreeTreeContent(RegTree* tree) {
+  for (int i = 0; i < tree->valueCount; ++i) {
+    free(tree->values[i].name);
+    free(tree->values[i].data);
+  }
+  for (int i = 0; i < tree->childCount; ++i) FreeTreeContent(&tree->children[i]);
+  free(tree->values);
+  free(tree->children);
+  free(tree->name);
+}
+
+// Fills tree (zeroed, name set) from the open key; false without memory or when the key
+// changes under the walk.
+bool SaveKey(HKEY key, RegTree* tree) {
+  DWORD subkeys = 0, maxSubkey = 0, values = 0, maxName = 0, maxData = 0;
+  if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &values,
+                       &maxName, &maxData, nullptr, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  tree->values = static_cast<RegTreeValue*>(calloc(values + 1, sizeof(RegTreeValue)));
+  tree->children = static_cast<RegTree*>(calloc(subkeys + 1, sizeof(RegTree)));
+  HeapGuard<char> name(static_cast<char*>(malloc(maxName + maxSubkey + 2)));
+  if (tree->values == nullptr || tree->children == nullptr || name.block == nullptr) return false;
+  for (DWORD i = 0; i < values; ++i) {
+    DWORD nameLength = maxName + maxSubkey + 2;
+    RegTreeValue& v = tree->values[tree->valueCount++];
+    v.data = static_cast<BYTE*>(malloc(maxData + 1));
+    if (v.data == nullptr) return false;
+    v.size = maxData + 1;
+    if (RegEnumValueA(key, i, name.block, &nameLength, nullptr, &v.type, v.data, &v.size) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    v.name = CopyText(name.block, nameLength);
+    if (v.name == nullptr) return false;
+  }
+  for (DWORD i = 0; i < subkeys; ++i) {
+    DWORD nameLength = maxName + maxSubkey + 2;
+    if (RegEnumKeyExA(key, i, name.block, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    RegTree& child = tree->children[tree->childCount++];
+    child.name = CopyText(name.block, nameLength);
+    KeyGuard sub;
+    if (child.name == nullptr ||
+        RegOpenKeyExA(key, child.name, 0, KEY_READ, &sub.key) != ERROR_SUCCESS ||
+        !SaveKey(sub.key, &child)) {
+      return false;
+    }
+  }
+  qsort(tree->values, static_cast<size_t>(tree->valueCount), sizeof(RegTreeValue),
+        CompareTreeNames);
+  qsort(tree->children, static_cast<size_t>(tree->childCount), sizeof(RegTree), CompareTreeNames);
+  return true;
+}
+
+// Makes the open key as tree was: first its subkeys (gone when not saved, restored when saved),
+// then its values. The names are listed before any is deleted, which would shift the walk.
+bool RestoreKey(HKEY key, const RegTree* tree) {
+  bool ok = true;
+  for (int pass = 0; pass < 2; ++pass) {
+    bool values = pass == 1;
+    DWORD subkeys = 0, maxSubkey = 0, valueCount = 0, maxName = 0;
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &maxSubkey, nullptr, &valueCount,
+                         &maxName, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD items = values ? valueCount : subkeys;
+    DWORD stride = (values ? maxName : maxSubkey) + 1;
+    HeapGuard<char> names(static_cast<char*>(malloc(static_cast<size_t>(items) * stride + 1)));
+    if (names.block == nullptr) return false;
+    DWORD listed = 0;
+    for (DWORD i = 0; i < items; ++i) {
+      char* at = names.block + static_cast<size_t>(listed) * stride;
+      DWORD length = stride;
+      LONG rc = values ? RegEnumValueA(key, i, at, &length, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumKeyExA(key, i, at, &length, nullptr, nullptr, nullptr, nullptr);
+      if (rc == ERROR_SUCCESS) ++listed;
+    }
+    for (DWORD i = 0; i < listed; ++i) {
+      const char* name = names.block + static_cast<size_t>(i) * stride;
+      if (values) {
+        if (FindNamed(tree->values, tree->valueCount, name) == nullptr &&
+            SysRegDeleteValue(key, name) != ERROR_SUCCESS) {
+          ok = false;
+        }
+        continue;
+      }
+      const RegTree* child = FindNamed(tree->children, tree->childCount, name);
+      if (child == nullptr) {
+        if (RegDeleteKeyTree(key, name) != ERROR_SUCCESS) ok = false;
+        continue;
+      }
+      KeyGuard sub;
+      if (RegOpenKeyExA(key, name, 0, KEY_READ | KEY_WRITE, &sub.key) != ERROR_SUCCESS ||
+          !RestoreKey(sub.key, child)) {
+        ok = false;
+      }
+    }
+  }
+  for (int i = 0; i < tree->valueCount; ++i) {
+    const RegTreeValue& v = tree->values[i];
+    DWORD type = 0, size = 0;
+    bool same = false;
+    if (RegQueryValueExA(key, v.name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == v.type && size == v.size) {
+      HeapGuard<BYTE> data(static_cast<BYTE*>(malloc(size + 1)));
+      same = data.block != nullptr && ReadValueBytes(key, v.name, type, data.block, size) &&
+             memcmp(data.block, v.data, size) == 0;
+    }
+    if (!same && SysRegSetValueEx(key, v.name, v.type, v.data, v.size) != ERROR_SUCCESS) {
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
+RegTree* RegSaveTree(HKEY parent, const char* subkey) {
+  KeyGuard key;
+  if (RegOpenKeyExA(parent, subkey, 0, KEY_READ, &key.key) != ERROR_SUCCESS) {
+    key.key = nullptr;
+    return nullptr;
+  }
+  RegTree* tree = static_cast<RegTree*>(calloc(1, sizeof(RegTree)));
+  if (tree == nullptr) return nullptr;
+  if (!SaveKey(key.key, tree)) {
+    RegFreeTree(tree);
+    return nullptr;
+  }
+  return tree;
+}
+
+int RegRestoreTree(HKEY parent, const char* subkey, const RegTree* tree) {
+  KeyGuard key;
+  if (RegOpenKeyExA(parent, subkey, 0, KEY_READ | KEY_WRITE, &key.key) != ERROR_SUCCESS) {
+    key.key = nullptr;
+    return 0;
+  }
+  return RestoreKey(key.key, tree) ? 1 : 0;
+}
+
+void RegFreeTree(RegTree* tree) {
+  if (tree == nullptr) return;
+  FreeTreeContent(tree);
+  free(tree);
+}

@@ -49,6 +49,21 @@ int RegWriteString(HKEY key, const char* name, const char* text);
 // final RegDeleteKeyA (0 = success).
 LONG RegDeleteKeyTree(HKEY parent, const char* subkey);
 
+// A key's tree as it was (values and subkeys, all the way down), kept to put it back.
+struct RegTree;
+
+// Saves parent\subkey's tree. Null when the key does not open for reading or memory runs out.
+RegTree* RegSaveTree(HKEY parent, const char* subkey);
+
+// Puts parent\subkey back as it was saved: subkeys and values that were not there are deleted,
+// values that were there get their saved type and data again when they differ (a value nobody
+// changed is never rewritten). A saved key that is gone is not made again. 1 when every step
+// succeeded; the steps go on after a failure.
+int RegRestoreTree(HKEY parent, const char* subkey, const RegTree* tree);
+
+// Frees a saved tree; null is accepted.
+void RegFreeTree(RegTree* tree);
+
 // Reads "InstallDir" of HKLM\Software\Vesk\Zrv\CurrentVersion\Info into buffer (cleared first).
 // 1 when a non-empty folder was found.
 int RegGetInstallDir(char* buffer, DWORD size);

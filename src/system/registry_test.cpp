@@ -215,6 +215,57 @@ TEST(RegDeleteKeyTree, DeletesThreeLevelsDeep) {
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, t.path + "\\Keep"));
 }
 
+// Every key and value below path, as "key\\[name]=type:data" lines in the enumeration's order.
+std::string Tree(const std::string& path) {
+  KeyGuard k;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k.key) != ERROR_SUCCESS) {
+    return "<missing>";
+  }
+  std::string out;
+  char name[256];
+  BYTE data[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+    if (RegEnumValueA(k.key, i, name, &nameSize, nullptr, &type, data, &dataSize) != 0) break;
+    out += path + "\\[" + name + "]=" + std::to_string(type) + ":" +
+           std::string(reinterpret_cast<char*>(data), dataSize) + "\n";
+  }
+  for (DWORD i = 0;; ++i) {
+    DWORD nameSize = sizeof name;
+    if (RegEnumKeyExA(k.key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != 0) break;
+    out += Tree(path + "\\" + name);
+  }
+  return out;
+}
+
+TEST(RegSaveTree, PutsBackValuesAndTakesAwayWhatCameAfter) {
+  TestKey t("saved");
+  t.Set("Kept", REG_SZ, "same", 5);
+  t.Set("Changed", REG_DWORD, "\1\0\0\0", 4);
+  t.Set("Gone", REG_BINARY, "\1\2", 2);
+  KeyGuard sub;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(t.key.key, "Sub\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &sub.key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExA(sub.key, "Leaf", 0, REG_SZ, reinterpret_cast<const BYTE*>("leaf"), 5));
+  const std::string before = Tree(t.path);
+  RegTree* tree = RegSaveTree(HKEY_CURRENT_USER, t.path.c_str());
+  ASSERT_NE(tree, nullptr);
+
+  t.Set("Changed", REG_SZ, "now a text", 11);
+  t.Set("New", REG_SZ, "new", 4);
+  ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueA(t.key.key, "Gone"));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegSetValueExA(sub.key, "Leaf", 0, REG_SZ, reinterpret_cast<const BYTE*>("other"), 6));
+  KeyGuard made;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(t.key.key, "Made\\Below", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &made.key, nullptr));
+  ASSERT_NE(before, Tree(t.path));
+  EXPECT_EQ(1, RegRestoreTree(HKEY_CURRENT_USER, t.path.c_str(), tree));
+  EXPECT_EQ(before, Tree(t.path));
+  RegFreeTree(tree);
+}
+
 TEST(RegParseRoot, RecognisesTheShortPrefixesOnly) {
   const char* text = "hkcu\\Software\\X";
   const char* cursor = text;

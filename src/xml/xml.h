@@ -243,11 +243,17 @@ int XML_Serialize(XML_Document* doc, XML_Node* root, char* buffer, int* size);
 // written back by XML_Close. Read-only: must exist, shared for reading, never written, and has no
 // value store. Null when the file cannot be opened or read whole, or memory is exhausted.
 XML_Document* XML_Open(const char* fileName, int writable);
+
+// Writes a document of XML_Open back now, as XML_Close would, and keeps it open and readable;
+// XML_Close then only releases it (later changes are not saved). 1 when writing back failed or
+// the document would not be written back, else 0.
+int XML_Save(XML_Document* doc);
 #endif
 
 // Writes a writable document back to its file when nobody serialised it since it was opened and,
 // for a file that was not empty, when the document has a root (parsed, or made by the caller), so
 // that a document closed unparsed never empties its file; then releases the nodes, the buffers,
 // the file handle and the document (also when the write fails). 1 when writing back failed, else
-// 0. Null is accepted and gives 0.
+// 0. Null is accepted and gives 0. A write that fails part way puts the text the file was opened
+// with back.
 int XML_Close(XML_Document* doc);

@@ -11,9 +11,18 @@
 
 namespace {
 
+// Writes length bytes over the file from its start and cuts it where they end; false when a step
+// fails (the cut is made also then, after a write that may have stored part of the bytes).
+bool Replace(HANDLE file, const char* path, const char* bytes, DWORD length) {
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
+  DWORD written = 0;
+  bool ok = SysWriteFile(file, path, bytes, length, &written) && written == length;
+  if (!SysSetEndOfFile(file, path)) ok = false;
+  return ok;
+}
+
 // Serialises the document and replaces the file's content with the text; 1 on failure.
 int WriteBack(XML_Document* doc, HANDLE file) {
-  const char* path = doc->fileName;
   int size = 0;
   XML_Node* root = XML_GetRoot(doc);
   if (XML_Serialize(doc, root, nullptr, &size) == 1 || size <= 0) return 1;
@@ -22,15 +31,22 @@ int WriteBack(XML_Document* doc, HANDLE file) {
   if (text.block == nullptr) return 1;
   char* bytes = static_cast<char*>(text.block);
   if (XML_Serialize(doc, root, bytes, &size) != 0) return 1;
-  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return 1;
   bytes[size - 1] = 0;
-  DWORD length = static_cast<DWORD>(size - 1);
-  DWORD written = 0;
-  BOOL ok = SysWriteFile(file, path, bytes, length, &written);
-  // Cut the file where the text ends, so that a longer old text leaves nothing behind; also
-  // after a failed write, which may have stored part of the text.
-  if (!SysSetEndOfFile(file, path)) ok = FALSE;
-  return ok && written == length ? 0 : 1;
+  if (Replace(file, doc->fileName, bytes, static_cast<DWORD>(size - 1))) return 0;
+  // A write that stopped half way (a full disk) leaves a text that is neither the old nor the
+  // new: the file gets the text it was opened with back, for which it had room.
+  Replace(file, doc->fileName, doc->source.data, static_cast<DWORD>(doc->source.length));
+  return 1;
+}
+
+// Whether closing writes the document back: see XML_Close.
+bool WritesBack(XML_Document* doc) {
+  // Written back only when nobody serialised the document since it was opened: a caller that
+  // saved it by another route did so after serialising it. A file that had content is written
+  // back only when the document has a tree, parsed from it or made by the caller on purpose:
+  // a document closed unparsed would replace the text by an empty one.
+  bool hasTree = doc->source.length == 0 || XML_GetRoot(doc) != nullptr;
+  return doc->writable && doc->output.length == 0 && hasTree;
 }
 
 }  // namespace
@@ -77,15 +93,16 @@ XML_Document* XML_Open(const char* fileName, int writable) {
   return doc;
 }
 
+int XML_Save(XML_Document* doc) {
+  if (doc == nullptr || doc->file == nullptr || !WritesBack(doc)) return 1;
+  int result = WriteBack(doc, static_cast<HANDLE>(doc->file));
+  doc->writable = 0;
+  return result;
+}
+
 int XmlFileFinish(XML_Document* doc) {
   HANDLE file = static_cast<HANDLE>(doc->file);
-  // Written back only when nobody serialised the document since it was opened: a caller that
-  // saved it by another route did so after serialising it. A file that had content is written
-  // back only when the document has a tree, parsed from it or made by the caller on purpose:
-  // a document closed unparsed would replace the text by an empty one.
-  int result = 0;
-  bool hasTree = doc->source.length == 0 || XML_GetRoot(doc) != nullptr;
-  if (doc->writable && doc->output.length == 0 && hasTree) result = WriteBack(doc, file);
+  int result = WritesBack(doc) ? WriteBack(doc, file) : 0;
   CloseHandle(file);
   doc->file = nullptr;
   free(doc->fileName);

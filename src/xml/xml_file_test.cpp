@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "system/hook.h"
 #include "xml/xml.h"
 #include "xml/xml_test_util.h"
 
@@ -206,6 +207,46 @@ TEST_F(XmlFile, FailedWriteBackReportsOneAndKeepsTheFile) {
   doc = XML_Open(path.c_str(), 1);
   EXPECT_NE(doc, nullptr);
   XML_Close(doc);
+}
+
+// A disk that fills up half way through the next write: it stores half of its bytes and fails.
+// What fitted before fits again.
+bool g_full = false;
+DWORD FillUp(const SysChange* change) {
+  if (!g_full || change->kind != SYS_FILE_WRITE || change->data == nullptr) return ERROR_SUCCESS;
+  g_full = false;
+  DWORD written = 0;
+  WriteFile(change->file, change->data, change->size / 2, &written, nullptr);
+  if (change->written != nullptr) *change->written = written;
+  return ERROR_DISK_FULL;
+}
+
+TEST_F(XmlFile, AWriteBackThatFailsHalfWayPutsTheTextBack) {
+  std::string path = Path("full.xml");
+  const std::string text = "<A x=\"1\"/>";
+  Write(path, text);
+  XML_Document* doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  ASSERT_EQ(XML_OpenDocument(doc), XML_ELEMENT);
+  ASSERT_EQ(XML_SetAttribute(doc, XML_GetRoot(doc), u"y", u"a longer text than the old one"), 0);
+  g_full = true;
+  ASSERT_EQ(SysAddChangeObserver(FillUp), 1);
+  EXPECT_EQ(XML_Save(doc), 1);
+  SysRemoveChangeObserver(FillUp);
+  EXPECT_EQ(Read(path), text);
+  // Closing it then writes nothing more: the caller undoes what the text would have recorded.
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_EQ(Read(path), text);
+  // Saved, a document stays readable, and later changes are not written.
+  doc = XML_Open(path.c_str(), 1);
+  ASSERT_NE(doc, nullptr);
+  ASSERT_EQ(XML_OpenDocument(doc), XML_ELEMENT);
+  ASSERT_EQ(XML_SetAttribute(doc, XML_GetRoot(doc), u"y", u"saved"), 0);
+  EXPECT_EQ(XML_Save(doc), 0);
+  ASSERT_EQ(XML_SetAttribute(doc, XML_GetRoot(doc), u"z", u"after"), 0);
+  EXPECT_EQ(XML_Close(doc), 0);
+  EXPECT_NE(Read(path).find("saved"), std::string::npos);
+  EXPECT_EQ(Read(path).find("after"), std::string::npos);
 }
 
 TEST_F(XmlFile, WritableDocumentIsExclusive) {

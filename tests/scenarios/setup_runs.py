@@ -69,8 +69,8 @@ class Run:
         return [line.split("] ", 1)[1] for line in text.splitlines() if "] " in line]
 
 
-def build(bed, manifest, name="pkg", **kw) -> Path:
-    result = zspack.build_package(manifest, bed.c / name, setup=SETUP, **kw)
+def build(bed, manifest, name="pkg", setup=SETUP, **kw) -> Path:
+    result = zspack.build_package(manifest, bed.c / name, setup=setup, **kw)
     assert result.code == 0, result.error
     return result.folder
 

@@ -150,6 +150,13 @@ def test_every_failure_leaves_the_machine_as_it_was(bed):
     # a file); the registry root's first step (the install folder is below a file).
     assert run("/SILENTMODE", script="mail2.dll 3 500\n") == 500
     assert bed.snapshot_diff(before, bed.snapshot()) == []
+    # The product's key with its settings but no product: the keys made below it go, it stays.
+    bed.reg_add(PRODUCT + r"\Common", "Kept", "1")
+    before = bed.snapshot()
+    assert run("/SILENTMODE", script="mail2.dll 3 500\n") == 500
+    assert bed.snapshot_diff(before, bed.snapshot()) == []
+    bed.reg_delete(r"HKLM\Software\Vesk\Zrv")
+    before = bed.snapshot()
     blocker = bed.c / "windows" / "system32" / "zsblock"
     blocker.write_text("a file, not a folder")
     before = bed.snapshot()

@@ -247,7 +247,10 @@ void rollBackAll() {
 }
 
 void RollbackDiscard() { Journal("RollbackDiscard"); }
-void commitChanges() { Journal("commitChanges"); }
+int commitChanges() {
+  Journal("commitChanges");
+  return 1;
+}
 void SetupUnistallCommon(XML_Document*) { Journal("SetupUnistallCommon"); }
 void SetupMergeUnistallInfo(XML_Document*) { Journal("SetupMergeUnistallInfo"); }
 // Not journaled: the sequences' journals stay as they were before the check existed.
@@ -256,6 +259,10 @@ int SetupCheckSpaceBeforeCopy(char* text, int) {
   return ScriptInt("SetupCheckSpaceBeforeCopy", 0);
 }
 int SetupCopyFiles(XML_Document*) { return Result("SetupCopyFiles", 1); }
+void SetupRollbackFiles(XML_Document*) { Journal("SetupRollbackFiles"); }
+void SetupRecoverCopies() {}
+void SetupForgetCopies() {}
+void SetupRollbackCommon(XML_Document*) { Journal("SetupRollbackCommon"); }
 int SetupCommitChanges(XML_Document*) { return Result("SetupCommitChanges", 1); }
 int SetupCopyEngines() { return Result("SetupCopyEngines", 1); }
 int SetupCommitEngines() { return Result("SetupCommitEngines", 1); }
@@ -267,8 +274,25 @@ int SetupBuildGlobalFromUninst() {
   return result;
 }
 
-void SetupRemoveProductFolders(int) { Journal("SetupRemoveProductFolders"); }
-void SetupRemoveUninstallEntry() { Journal("SetupRemoveUninstallEntry"); }
+int SetupRemoveProductFolders(int) {
+  Journal("SetupRemoveProductFolders");
+  return 1;
+}
+int SetupMarkUninstalling() { return 1; }
+int SetupUninstallingMarked() { return 0; }
+int SetupRemoveUninstallEntry() {
+  Journal("SetupRemoveUninstallEntry");
+  return 1;
+}
+int SetupRemoveProductKeys() {
+  Journal("SetupRemoveProductKeys");
+  return 1;
+}
+int SetupRemoveEmptyProductKeys() {
+  Journal("SetupRemoveEmptyProductKeys");
+  return 1;
+}
+bool SetupIsProductKeyPath(const char*) { return false; }
 void SetupWriteRestartEntry(const char*) { Journal("SetupWriteRestartEntry"); }
 
 // ---- Registration ----
