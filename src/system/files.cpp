@@ -1045,10 +1045,10 @@ int FileDeleteStrayAlternates(const char* target) {
     // The counter is two or three digits, nothing else.
     const char* counter = entry.cFileName + stemLength;
     size_t digits = strlen(counter);
-    if (strlen(entry.cFileName) < stemLength || digits < 2 || digits > 3 ||
-        strspn(counter, "0123456789") != digits) {
-      continue;
-    }
+    bool numbered = strlen(entry.cFileName) >= stemLength && digits >= 2 && digits <= 3;
+    for (size_t i = 0; numbered && i < digits; ++i)
+      numbered = counter[i] >= '0' && counter[i] <= '9';
+    if (!numbered) continue;
     char path[MAX_PATH];
     if (folderLength + strlen(entry.cFileName) >= MAX_PATH) continue;
     memcpy(path, alternate, folderLength);
