@@ -337,6 +337,16 @@ void ReadDataFileCount(BuildDocs* docs, XML_Node* setup) {
 
 }  // namespace
 
+void SetupDeleteExtractionFolders() {
+  for (int index = 0; index < 26; ++index) {
+    char folder[MAX_PATH];
+    ComponentFolder(index, folder);
+    if (GetFileAttributesA(folder) != INVALID_FILE_ATTRIBUTES) {
+      FileDeleteMatching(folder, 1, "*.*", 0);
+    }
+  }
+}
+
 int SetupSaveGlobalXml(XML_Document** doc, XML_Node* root) {
   int size = 0;
   XML_Serialize(*doc, root, nullptr, &size);

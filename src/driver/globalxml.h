@@ -12,6 +12,10 @@ int SetupBuildGlobalXml();
 // single-component archive, 0 on failure.
 int SetupOneComponentXml();
 
+// Deletes the components' extraction folders ("zrvtmpa" to "zrvtmpz" in the temporary folder)
+// that an update run keeps, when they are there: the uninstallation leaves nothing of the product.
+void SetupDeleteExtractionFolders();
+
 // Serialises root, closes *doc (setting it to null) and writes the text over the global.xml path.
 // Returns 0; failures end the run (103, or 111 "SG").
 int SetupSaveGlobalXml(XML_Document** doc, XML_Node* root);

@@ -540,6 +540,8 @@ int UninstallSequence() {
   }
 
   ExeLibsRelease();
+  // One setup runs at a time: what an update kept for after its run is no longer wanted.
+  SetupDeleteExtractionFolders();
   // The System folder as the system reports it: it is no environment variable.
   RemoveSystemSubfolder("ServerAppliance\\ZORVA\\");
   RemoveSystemSubfolder("ServerAppliance\\Web\\ZORVA\\");

@@ -206,6 +206,8 @@ int SetupBuildGlobalXml() {
   return result;
 }
 
+void SetupDeleteExtractionFolders() {}
+
 int SetupOneComponentXml() { return Result("SetupOneComponentXml", 1); }
 
 int SetupSaveGlobalXml(XML_Document** doc, XML_Node*) {
