@@ -256,12 +256,17 @@ bool WriteUninstallEntry(const char* setupFolder, bool* created) {
          RegWriteDword(key.key, "NoModify", 1) && RegWriteDword(key.key, "NoRepair", 1);
 }
 
-// Before a file of the product is replaced (FileReplaceWhole): pushes the undo action that writes
-// its present content back, or, when there is none, deletes it, and the one that deletes the new
-// text left beside it. false when it is there but cannot be read.
+// Before a file of the product is replaced (FileReplaceWhole): journals both names, and pushes the
+// undo action that writes its present content back, or, when there is none, deletes it, and the
+// one that deletes the new text left beside it. false when it is there but cannot be read, or the
+// journal cannot be written.
 bool KeepForRollback(const char* path) {
   char fresh[MAX_PATH];
   FileReplacementName(path, fresh);
+  SetupJournalLines lines;
+  lines.File(path);
+  lines.File(fresh);
+  if (!SetupJournalWrite(lines)) return false;
   RollbackPush(nullptr, ROLLBACK_FILE, fresh, "");
   HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));

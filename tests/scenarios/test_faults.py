@@ -173,6 +173,10 @@ def points(record, crashes=False):
     return sorted({ns[len(ns) // 2] for ns in kinds.values()} | {total})
 
 
+def without_list(product):
+    return {k: (v if not k.endswith("uninst.xml") else "") for k, v in product.items()}
+
+
 def diff(before, after):
     return winebed.WineBed.snapshot_diff(before, after)
 
@@ -219,5 +223,7 @@ def test_a_crash_at_every_change_is_finished_by_the_same_command(bed, what):
             life.settle()
             assert life.left() == [], where
             continue
-        assert diff(complete, life.product()) == [], where
+        # Its uninst.xml may name more than the one of a run never cut short (an alternate the
+        # first run left waiting, say): what it names is proven by the uninstallation.
+        assert diff(without_list(complete), without_list(life.product())) == [], where
         life.uninstall_leaves_nothing(where)
