@@ -41,7 +41,6 @@ void SetupExit(XML_Document** first, XML_Document** second, int code, const char
     g_rolledBack = true;
     rollBackAll();
   }
-  if (code != 0) ExeLibsKeepNothing();
   ExeLibsRelease();
   VisLibRelease();
   if (label != nullptr) {

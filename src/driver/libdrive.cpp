@@ -145,17 +145,7 @@ int ExeLibsLoadInstalled() {
   return 1;
 }
 
-namespace {
-
-// An update keeps its extraction folders and global.xml, unless it failed.
-bool g_keepForUpdate = true;
-
-}  // namespace
-
-void ExeLibsKeepNothing() { g_keepForUpdate = false; }
-
 void ExeLibsRelease() {
-  const bool keep = g_options.update && g_keepForUpdate;
   ReleaseComponents(g_context.components, g_context.componentCount, true);
   ReleaseComponents(g_context.installedComponents, g_context.installedComponentCount, false);
 
@@ -170,7 +160,7 @@ void ExeLibsRelease() {
     DeleteFolder(g_context.packageDataDir);
     g_context.packageDataDir[0] = 0;
   }
-  if (!keep) {
+  if (!g_options.update) {
     for (int i = 0; i < g_context.componentCount && g_context.components != nullptr; ++i) {
       ComponentDesc& c = g_context.components[i];
       if (c.folder[0] == 0) continue;
@@ -184,7 +174,7 @@ void ExeLibsRelease() {
     SetupLog("Deleting file: %s ", "setupc.xml");
     SysDeleteFile(g_options.setupDescFile);
   }
-  if (!keep && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
+  if (!g_options.update && g_context.globalXmlPath != nullptr && g_context.globalXmlPath[0] != 0) {
     char path[MAX_PATH];
     WideToAnsi(path, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), sizeof path);
     SetupLog("Deleting file: %s", path);

@@ -24,8 +24,5 @@ int ExeLibsLoadInstalled();
 // the engine list. Safe to call more than once.
 void ExeLibsRelease();
 
-// Makes ExeLibsRelease delete what an update keeps: a failed update leaves nothing behind.
-void ExeLibsKeepNothing();
-
 // Disconnects and unloads the visual library and frees both component arrays.
 void VisLibRelease();
