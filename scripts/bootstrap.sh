@@ -41,12 +41,15 @@ if [ ! -f "$src_file" ] || [ "$(cat "$src_file")" != "$wanted" ]; then
   need_update=1
 fi
 
+# fonts-wine: Wine's own fonts; Debian's Wine comes without them, and without Marlett the title
+# bars of the dialogs' pictures show a letter where the close button belongs.
 packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386 wine64 xvfb xdotool imagemagick rar dpkg-dev
   cmake ninja-build make g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest python3-pytest-xdist clang-format
   python3-ntlm-auth osslsigncode openssl
+  fonts-wine
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 //   control <class> <id> <enabled 0/1> <visible 0/1> <check state> <style, hexadecimal> <text>
 //   column  <index> <header text>            (list views)
 //   row     <index> <cell> <cell> ...        (list views)
+//   selected <count>                          (list views: rows selected)
 // Line breaks inside texts are written as \n. Exit code 1 when there is no such window.
 #include <stdio.h>
 #include <string.h>
@@ -102,6 +103,7 @@ void DumpList(HWND list) {
     }
     fputc('\n', stdout);
   }
+  printf("selected\t%d\n", static_cast<int>(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0)));
 }
 
 BOOL CALLBACK DumpControl(HWND control, LPARAM) {

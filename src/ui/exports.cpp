@@ -29,10 +29,10 @@ bool HasText(int id) {
   return text[0] != 0;
 }
 
+// Whether the text shown for id uses the insert.
 bool TextUses(int id, const char* insert) {
   char text[UI_TEXT_SIZE];
-  UiLoadText(id, text, sizeof text);
-  return strstr(text, insert) != nullptr;
+  return UiLoadPattern(id, text, sizeof text) && strstr(text, insert) != nullptr;
 }
 
 void Append(char* text, int size, const char* more) {
@@ -119,6 +119,21 @@ int MessageTextId(int number) {
   // Codes the program does not define are a component library's own failure codes.
   if (number >= 100 && number <= 1000) return IDS_MESSAGE_COMPONENT;
   return IDS_MESSAGE_OTHER;
+}
+
+// The program passes a name with a message (a component, a library, a file) or a step tag for the
+// log: a code of at most three letters and digits ("EE", "SG", "RRa", "CF2"). A person gets the
+// name; a tag means nothing to them.
+bool StepTag(const char* text) {
+  size_t n = strlen(text);
+  if (n > 3) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = text[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // The button a box that could not be shown counts as: the one that stops, so that no question is
@@ -286,7 +301,7 @@ __declspec(dllexport) int32_t WINAPI showMsg(int32_t number, const char* text, i
   char body[UI_TEXT_SIZE * 2];
   UiFormat(id, text, number, body, UI_TEXT_SIZE);
   char more[UI_TEXT_SIZE];
-  if (text != nullptr && text[0] != 0 && !TextUses(id, "%2")) {
+  if (text != nullptr && text[0] != 0 && !TextUses(id, "%2") && !StepTag(text)) {
     UiFormat(IDS_MESSAGE_DETAILS, text, number, more, sizeof more);
     Append(body, sizeof body, more);
   }

@@ -75,36 +75,35 @@ void SetCell(HWND list, int row, int column, const char* text) {
   }
 }
 
-// Builds are shown as the package writes them: hexadecimal.
-void BuildText(int32_t build, char* out) { wsprintfA(out, "%X", static_cast<unsigned>(build)); }
+// Builds are shown as the uninstall entry's DisplayVersion shows them: hexadecimal, upper case,
+// without leading zeros. An upgrade shows the installed build and the new one.
+void BuildText(const ComponentDesc& c, bool upgrade, char* out) {
+  if (upgrade && c.counterpart != nullptr && c.counterpart->build != c.build) {
+    wsprintfA(out, "%X -> %X", static_cast<unsigned>(c.counterpart->build),
+              static_cast<unsigned>(c.build));
+  } else {
+    wsprintfA(out, "%X", static_cast<unsigned>(c.build));
+  }
+}
 
+// The list only shows what is installed: nothing in it can be chosen, so no row is ever selected
+// (LVN_ITEMCHANGING refuses it), and it takes the keyboard only to scroll.
 void FillComponents(HWND list) {
-  // Full-row selection needs common controls 4.70; older ones ignore the message.
-  SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
   RECT client;
   GetClientRect(list, &client);
   // Column widths follow the list's size in pixels, which the dialog units scaled for the font.
   int width = client.right - GetSystemMetrics(SM_CXVSCROLL);
   const bool upgrade = Upgrade();
   AddColumn(list, 0, IDS_COLUMN_COMPONENT, upgrade ? width * 3 / 5 : width * 3 / 4);
-  AddColumn(list, 1, IDS_COLUMN_BUILD, upgrade ? width / 5 : width / 4);
-  if (upgrade) AddColumn(list, 2, IDS_COLUMN_INSTALLED, width / 5);
+  AddColumn(list, 1, IDS_COLUMN_BUILD, upgrade ? width * 2 / 5 : width / 4);
   if (g_uiContext == nullptr || g_uiContext->components == nullptr) return;
   for (int i = 0; i < g_uiContext->componentCount; ++i) {
     const ComponentDesc& c = g_uiContext->components[i];
-    char text[16];
+    char text[32];
     SetCell(list, i, 0, c.displayName[0] != 0 ? c.displayName : c.name);
-    BuildText(c.build, text);
+    BuildText(c, upgrade, text);
     SetCell(list, i, 1, text);
-    if (upgrade && c.counterpart != nullptr) {
-      BuildText(c.counterpart->build, text);
-      SetCell(list, i, 2, text);
-    }
   }
-  LVITEMA focus = {};
-  focus.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
-  focus.state = LVIS_FOCUSED | LVIS_SELECTED;
-  SendMessageA(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&focus));
 }
 
 bool IsFolder(const char* path) {
@@ -454,7 +453,7 @@ bool AcceptFolder(HWND dialog) {
   return true;
 }
 
-INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: {
       UiSetText(dialog, IDS_CAPTION_SETUP, nullptr, 0);
@@ -469,12 +468,22 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
       ShowFolder(dialog, g_proposed, false);
       ShowSpace(dialog);
       if (Upgrade()) {
-        // An installed product is upgraded where it is.
-        EnableWindow(edit, FALSE);
+        // An installed product is upgraded where it is. Read-only, not greyed: the folder can
+        // still be read whole, scrolled and copied.
+        SendMessageA(edit, EM_SETREADONLY, TRUE, 0);
         EnableWindow(GetDlgItem(dialog, IDC_BROWSE), FALSE);
       }
       UiBringToFront(dialog);
       SetFocus(GetDlgItem(dialog, IDOK));
+      return FALSE;
+    }
+    case WM_NOTIFY: {
+      const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+      if (change->hdr.idFrom == IDC_COMPONENTS && change->hdr.code == LVN_ITEMCHANGING &&
+          (change->uNewState & LVIS_SELECTED) != 0) {
+        SetWindowLongA(dialog, DWL_MSGRESULT, TRUE);
+        return TRUE;
+      }
       return FALSE;
     }
     case WM_COMMAND:

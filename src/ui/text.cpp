@@ -53,15 +53,17 @@ void UiTitle(char* out, int size) {
   if (*p == 0) UiLoadText(IDS_PRODUCT_NAME, out, size);
 }
 
+int UiLoadPattern(int id, char* out, int size) {
+  UiLoadText(id, out, size);
+  if (FillableText(out)) return 1;
+  // A language library's text that cannot be filled gives way to main.dll's own English one.
+  if (LoadStringA(g_uiModule, static_cast<UINT>(id), out, size) <= 0) out[0] = 0;
+  return FillableText(out) ? 1 : 0;
+}
+
 void UiFormat(int id, const char* detail, int number, char* out, int size) {
   char pattern[UI_TEXT_SIZE];
-  UiLoadText(id, pattern, sizeof pattern);
-  // A language library's text that cannot be filled gives way to main.dll's own English one.
-  if (!FillableText(pattern) &&
-      LoadStringA(g_uiModule, static_cast<UINT>(id), pattern, sizeof pattern) <= 0) {
-    pattern[0] = 0;
-  }
-  if (!FillableText(pattern)) {
+  if (!UiLoadPattern(id, pattern, sizeof pattern)) {
     StrCopyN(out, pattern, size);
     return;
   }

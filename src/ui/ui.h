@@ -18,6 +18,10 @@ enum { UI_TEXT_SIZE = 1024 };
 // own, else empty.
 void UiLoadText(int id, char* out, int size);
 
+// The text UiFormat fills for id into out: UiLoadText's, or main.dll's own when that one has
+// inserts that cannot be filled (%4, a printf format). 0 when neither can be filled.
+int UiLoadPattern(int id, char* out, int size);
+
 // String id with its inserts filled: %1 the product's title, %2 detail (may be null), %3 number.
 // A text whose inserts cannot be filled is shown as it stands.
 void UiFormat(int id, const char* detail, int number, char* out, int size);

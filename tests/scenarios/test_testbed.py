@@ -18,6 +18,12 @@ def test_full_exit_codes_reach_the_test(bed):
     assert plain.returncode == 3010 % 256
 
 
+def test_prefix_has_the_font_of_the_title_bar_buttons(bed):
+    # Without Marlett (Wine's own fonts, scripts/bootstrap.sh) Wine draws a letter where the close
+    # button belongs, in the docs' pictures too.
+    assert (bed.c / "windows" / "Fonts" / "marlett.ttf").exists()
+
+
 def test_restart_performs_pending_renames_and_runonce(bed):
     victim = bed.c / "victim.txt"
     victim.write_text("x")

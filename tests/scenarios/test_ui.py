@@ -33,7 +33,7 @@ SETUP, WAIT, END, PASSWORD = (f"{TITLE} Setup", f"{TITLE} - Please wait", f"{TIT
 # Control ids of src/ui/resource.h.
 IDOK, IDCANCEL, INTRO, FOLDER, BROWSE, FOLDER_NOTE = 1, 2, 1000, 1002, 1003, 1004
 PHASE, END_TEXT, RESTART_NOTE, RESTART = 1010, 1020, 1021, 1022
-SS_NOPREFIX = 0x80
+SS_NOPREFIX, ES_READONLY = 0x80, 0x800
 PASSWORD_FIELD, PASSWORD_WRONG = 1031, 1032
 
 
@@ -75,6 +75,9 @@ def test_setup_dialog_on_the_sample_package_cancel_and_a_chosen_folder(bed, scre
     assert dialog.control(INTRO).text.startswith(f"Setup will install {TITLE} on this computer")
     assert dialog.columns == ["Component", "Build"]
     assert dialog.rows == [("Core protection", "10000120"), ("Mail shield", "10000120")]
+    # The list only shows: the keyboard scrolls it, nothing in it gets selected.
+    screen.keys(SETUP, "alt+c", "Down", "space")
+    assert screen.read(SETUP).selected == 0
     folder = dialog.control(FOLDER)
     assert folder.text == "C:\\Program Files\\Vesk\\" and folder.enabled
     assert dialog.control(BROWSE).enabled and dialog.control(IDOK).text == "&Install"
@@ -156,12 +159,16 @@ def test_disk_prompt_over_the_wait_dialog_and_an_upgrade_keeps_its_folder(bed, s
 
     bed.reg_add(PRODUCT + r"\Info", "InstallDir", "C:\\Apps\\Zorva\\")
     bed.reg_add(PRODUCT + r"\Info", "Language", "EN_US")
+    bed.reg_add(PRODUCT + r"\InstalledComponents\Core", "Build", "0x1000011F", type="REG_DWORD")
     run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
     dialog = screen.read(SETUP)
     assert dialog.control(INTRO).text.startswith(f"Setup will upgrade {TITLE}")
-    assert dialog.columns == ["Component", "Build", "Installed"]
+    # Builds as the uninstall entry's DisplayVersion shows them, installed -> new.
+    assert dialog.columns == ["Component", "Build"]
+    assert dialog.rows == [("Core protection", "1000011F -> 10000120"), ("Mail shield", "10000120")]
+    # The fixed folder is read-only, not greyed: it can still be read and scrolled.
     folder = dialog.control(FOLDER)
-    assert folder.text == "C:\\Apps\\Zorva\\" and not folder.enabled
+    assert folder.text == "C:\\Apps\\Zorva\\" and folder.enabled and folder.style & ES_READONLY
     assert not dialog.control(BROWSE).enabled
     screen.keys(SETUP, "Return")
     assert screen.read(END).control(END_TEXT).text == f"{TITLE} has been upgraded."
@@ -366,7 +373,7 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
     assert dialog.control(INTRO).text.startswith("Setup installiert Sample")
     assert [dialog.control(i).text for i in (BROWSE, IDOK, IDCANCEL)] == [
         "&Durchsuchen...", "&Installieren", "Abbrechen"]
-    assert dialog.columns == ["Komponente", "Build"]
+    assert dialog.columns == ["Komponente", "Version"]
     assert dialog.rows == [("Core", "1A"), ("Mail", "10000120")]
     for typed, refusal in (("C:\\" + "z" * 104, "höchstens 106 Zeichen"),
                            ("D:\\Ziel", "Das Laufwerk D:\\ gibt es")):
@@ -393,27 +400,34 @@ def test_library_end_dialog_escape_texts_that_cannot_be_filled_and_the_password_
     drive = winebed.TOOLS / "zsvisdrive.exe"
     main = f"main={bed.winpath(UI / 'main.dll')}"
     # Esc on the end dialog is "not now", whatever the box says: no restart closes the other
-    # programs unasked. The title's "&" shows as it is (no mnemonic).
-    run = Background(lambda: bed.run(drive, main, "title=Zorva & Co", "restart=1", "end", "14"))
+    # programs unasked. The title's "&" shows as it is (no mnemonic), and after an uninstallation
+    # the restart note speaks of no setup.
+    run = Background(lambda: bed.run(drive, main, "title=Zorva & Co", "restart=1", "end", "16"))
     end = screen.read("Zorva & Co - Finished")
-    assert end.control(END_TEXT).text == "Zorva & Co has been installed on this computer."
+    assert end.control(END_TEXT).text == "Zorva & Co has been removed from this computer."
     assert end.control(END_TEXT).style & SS_NOPREFIX and end.control(RESTART).checked == 1
+    assert end.control(RESTART_NOTE).text.startswith("Windows must be restarted to finish.")
     screen.keys("Zorva & Co - Finished", "Escape")
     assert run.result().stdout.splitlines() == ["restart 0"]
 
     # A language library whose texts use inserts that are not there (%4, a printf format): main.dll
     # shows its own English ones instead of reading past its inserts. An exit code in error style
-    # gets its meaning, the text the program passed and the code; a number from 301 to 308 is a
-    # component's failure code like any other, not one of the program's own strings.
+    # gets its meaning, the name the program passed (a step tag such as "EE" is for the log only)
+    # and the code; a number from 301 to 308 is a component's failure code like any other, not one
+    # of the program's own strings.
     lang = f"lang={bed.winpath(DOUBLES / 'mainlang.dll')}"
-    for number, detail, start in (
-            ("106", "EE", "The package's data files are missing"),
-            ("305", "Web shield", f'The component "Web shield" of {TITLE} reported a failure')):
+    missing = "The package's data files are missing"
+    for number, detail, start, details in (
+            ("106", "EE", missing, None),
+            ("106", "Web shield", missing, "Details: Web shield"),
+            ("305", "Web shield", f'The component "Web shield" of {TITLE} reported a failure',
+             None)):
         run = Background(lambda: bed.run(drive, main, lang, f"title={TITLE}", "msg", number, "16",
                                          detail))
         text = message(screen, TITLE)
         assert text.startswith(start), text
         assert text.endswith(f"Error code: {number}") and "LANG:" not in text
+        assert (details in text) if details else ("Details" not in text and "EE" not in text), text
         screen.keys(TITLE, "Return")
         assert run.result().stdout.splitlines() == ["result 1"]
 

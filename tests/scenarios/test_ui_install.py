@@ -12,8 +12,8 @@ import sys
 import xml.etree.ElementTree as ET
 
 import winebed
-from test_ui import (DRIVER, END, END_TEXT, FOLDER, PASSWORD, PRODUCT, RESTART, SAMPLE, SETUP,
-                     TITLE, crc16_xmodem, log, message, password_note, sample_package)
+from test_ui import (DRIVER, END, END_TEXT, ES_READONLY, FOLDER, PASSWORD, PRODUCT, RESTART, SAMPLE,
+                     SETUP, TITLE, crc16_xmodem, log, message, password_note, sample_package)
 from xscreen import Background
 
 UNINSTALL_ENTRY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZORVA"
@@ -52,7 +52,7 @@ def test_install_into_a_chosen_folder_then_upgrade_there(bed, screen):
     # The same package again is an upgrade: the folder is fixed, and the files stay there.
     run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg).code)
     folder = screen.read(SETUP).control(FOLDER)
-    assert folder.text == "C:\\Chosen\\" and not folder.enabled
+    assert folder.text == "C:\\Chosen\\" and folder.style & ES_READONLY
     screen.keys(SETUP, "Return")
     assert screen.read(END).control(END_TEXT).text == f"{TITLE} has been upgraded."
     screen.keys(END, "alt+r", "Return")

@@ -8,14 +8,22 @@ unset DISPLAY
 ZS_ROOT=${ZS_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
 export ZS_WINE_TEMPLATE=${ZS_WINE_TEMPLATE:-$ZS_ROOT/build/wine-template}
 
-# Makes the template prefix when it is missing.
+# Makes the template prefix when it is missing or older than Wine's fonts.
 wine_make_template() {
-  [ -f "$ZS_WINE_TEMPLATE/system.reg" ] && return 0
+  # Marlett draws the title bars' buttons. This Wine does not look for its own fonts in its data
+  # folder, so the prefix gets it in its Fonts folder; a template made before the font was
+  # installed (scripts/bootstrap.sh) is made again.
+  local marlett=/usr/share/wine/fonts/marlett.ttf
+  if [ -f "$ZS_WINE_TEMPLATE/system.reg" ] &&
+    { [ ! -f "$marlett" ] || [ -f "$ZS_WINE_TEMPLATE/drive_c/windows/Fonts/marlett.ttf" ]; }; then
+    return 0
+  fi
   local tmp="$ZS_WINE_TEMPLATE.tmp.$$"
   rm -rf "$tmp"
   mkdir -p "$(dirname "$ZS_WINE_TEMPLATE")"
   WINEPREFIX="$tmp" wineboot -i >/dev/null 2>&1
   WINEPREFIX="$tmp" wineserver -w
+  if [ -f "$marlett" ]; then cp "$marlett" "$tmp/drive_c/windows/Fonts/"; fi
   rm -rf "$ZS_WINE_TEMPLATE"
   mv "$tmp" "$ZS_WINE_TEMPLATE"
 }

@@ -45,9 +45,8 @@ def wine_env(prefix: Path) -> dict:
 
 
 def make_template() -> None:
-    """Makes the template prefix when it is missing (about 10 s, once per build tree)."""
-    if (TEMPLATE / "system.reg").exists():
-        return
+    """Makes the template prefix when it is missing or older than Wine's fonts (about 10 s, once
+    per build tree; wine-env.sh decides)."""
     subprocess.run(
         ["bash", "-c", f". '{ROOT}/tests/testbed/wine-env.sh' && wine_make_template"],
         check=True,

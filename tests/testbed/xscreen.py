@@ -45,6 +45,7 @@ class Window:
     controls: list = field(default_factory=list)
     columns: list = field(default_factory=list)
     rows: list = field(default_factory=list)
+    selected: int = 0  # rows selected in the list view
 
     def control(self, ident: int) -> Control:
         return next(c for c in self.controls if c.id == ident)
@@ -176,6 +177,8 @@ class XScreen:
                 window.columns.append(rest[1])
             elif kind == "row":
                 window.rows.append(tuple(rest[1:]))
+            elif kind == "selected":
+                window.selected = int(rest[0])
         return window
 
     # Keyboard ----------------------------------------------------------------------------------
