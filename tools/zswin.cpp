@@ -115,6 +115,12 @@ BOOL CALLBACK DumpControl(HWND control, LPARAM) {
                       SMTO_ABORTIFHUNG, 5000, nullptr);
   LRESULT checked = 0;
   if (lstrcmpiA(className, "Button") == 0) checked = SendMessageA(control, BM_GETCHECK, 0, 0);
+  // A progress bar has no text: its position and the top of its range instead.
+  if (lstrcmpiA(className, PROGRESS_CLASSA) == 0) {
+    snprintf(text, sizeof text, "%ld/%ld",
+             static_cast<long>(SendMessageA(control, PBM_GETPOS, 0, 0)),
+             static_cast<long>(SendMessageA(control, PBM_GETRANGE, FALSE, 0)));
+  }
   printf("control\t%s\t%d\t%d\t%d\t%ld\t%lx\t", className, GetDlgCtrlID(control),
          IsWindowEnabled(control) ? 1 : 0, IsWindowVisible(control) ? 1 : 0,
          static_cast<long>(checked),

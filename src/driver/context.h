@@ -51,9 +51,14 @@ struct SetupContext {
   ComponentDesc* components;
   int32_t installedComponentCount;
   ComponentDesc* installedComponents;
-  int32_t reserved2016;
-  int32_t reserved2020;
-  int32_t reserved2024;
+  // The wait dialog's progress, written on the main thread whenever the program dispatches
+  // messages: done of total is the fraction of the dialog's work done (it never goes back, and
+  // reaches total only when the work is done); a total of 0 means no count, the dialog shows its
+  // moving bar. The item is the file at hand, in a buffer of the run (null for none). A visual
+  // library that does not know them never reads them, as they were reserved.
+  int32_t progressDone;
+  int32_t progressTotal;
+  const char* progressItem;
 };
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -83,7 +88,9 @@ static_assert(offsetof(SetupContext, componentCount) == 2000, "SetupContext layo
 static_assert(offsetof(SetupContext, components) == 2004, "SetupContext layout");
 static_assert(offsetof(SetupContext, installedComponentCount) == 2008, "SetupContext layout");
 static_assert(offsetof(SetupContext, installedComponents) == 2012, "SetupContext layout");
-static_assert(offsetof(SetupContext, reserved2024) == 2024, "SetupContext layout");
+static_assert(offsetof(SetupContext, progressDone) == 2016, "SetupContext layout");
+static_assert(offsetof(SetupContext, progressTotal) == 2020, "SetupContext layout");
+static_assert(offsetof(SetupContext, progressItem) == 2024, "SetupContext layout");
 #endif
 
 // One "/$" variable: pointers into the run's private copy of the command line.

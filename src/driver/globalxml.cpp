@@ -23,6 +23,7 @@
 #include "system/hook.h"
 #include "system/libload.h"
 #include "system/os.h"
+#include "system/progress.h"
 #include "system/str.h"
 #include "xml/xml.h"
 
@@ -80,8 +81,14 @@ struct BuildDocs {
   XML_Document* component = nullptr;
   ExtractQueue* queue = nullptr;
   int ticket[kMaxComponents];  // the queue's ticket of each component's archive, or -1
+  // The wait dialog's bar: the bytes of the archives whose size is known, and which those are.
+  bool sized[kMaxComponents];
+  int sizedCount = 0;
+  int listed = 0;
+  uint64_t sizedBytes = 0;
   BuildDocs() {
     for (int& t : ticket) t = -1;
+    for (bool& b : sized) b = false;
   }
   ~BuildDocs() { StopAhead(); }
   void StopAhead() {
@@ -246,11 +253,38 @@ void StartAhead(BuildDocs* docs, XML_Node* node, int index) {
   docs->ticket[index] = ExtractQueueAdd(docs->queue, archive, folder);
 }
 
+// What the extraction writes, for the wait dialog's bar: the bytes of the archives at hand, and
+// for each one still to come from another disk as much as the average of those. 0 (the moving
+// bar) while none is at hand.
+uint64_t ExtractEstimate(const BuildDocs* docs) {
+  if (docs->sizedCount == 0) return 0;
+  return docs->sizedBytes + docs->sizedBytes / static_cast<uint64_t>(docs->sizedCount) *
+                                static_cast<uint64_t>(docs->listed - docs->sizedCount);
+}
+
+void AddEntrySize(void* bytes, const char*, unsigned long long size) {
+  *static_cast<uint64_t*>(bytes) += size;
+}
+
+// An archive that came from another disk after the bar was started: its own size replaces its
+// share of the estimate, and the bar fills the rest from where it stands.
+void SizeLateArchive(BuildDocs* docs, int index, const char* archive) {
+  if (docs->sized[index]) return;
+  uint64_t bytes = 0;
+  char* none = nullptr;
+  if (ArchiveSurvey(archive, "", &none, AddEntrySize, &bytes)) docs->sizedBytes += bytes;
+  free(none);
+  docs->sized[index] = true;
+  ++docs->sizedCount;
+  SysProgressResize(ExtractEstimate(docs));
+}
+
 void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int index) {
   ComponentDesc* c = &g_context.components[index];
   char archive[MAX_PATH];
   ArchivePath(docs, component, archive);
   WaitForArchive(docs, archive);
+  SizeLateArchive(docs, index, archive);
   // The next archive is queued before this one is waited for, so that the queue decodes it while
   // this one's last files are written and while this component is read.
   StartAhead(docs, component, index);
@@ -293,15 +327,22 @@ void AddComponent(BuildDocs* docs, XML_Node* component, XML_Node* next, int inde
 // Before the first archive is extracted: room for everything the run writes, on every volume.
 void CheckSpace(BuildDocs* docs, XML_Node* components) {
   XML_Node* cursor = nullptr;
+  int index = 0;
   for (XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor); c != nullptr;
-       c = XML_NextElement(components, u"COMPONENT", &cursor)) {
+       c = XML_NextElement(components, u"COMPONENT", &cursor), ++index) {
     char archive[MAX_PATH];
     ArchivePath(docs, c, archive);
-    if (FileExists(archive) && !SetupPlanArchive(archive)) Fail(docs, 103, nullptr);
+    if (!FileExists(archive)) continue;
+    if (!SetupPlanArchive(archive)) Fail(docs, 103, nullptr);
+    docs->sized[index] = true;
+    ++docs->sizedCount;
   }
   char text[128];
   int code = SetupCheckSpaceBeforeExtract(text, sizeof text);
   if (code != 0) Fail(docs, code, text);
+  // The extraction fills the wait dialog's bar with the bytes it writes.
+  docs->sizedBytes = SetupPlannedExtractBytes();
+  SysProgressStep(ExtractEstimate(docs));
 }
 
 // The install folder of a new installation: the package's template, or the administrator's.
@@ -451,6 +492,7 @@ int SetupBuildGlobalXml() {
     SetupLogError("Too many components: %d", listed);
     Fail(&docs, 105, nullptr);
   }
+  docs.listed = listed;
 
   SetupExitContext exitContext = docs.Exit();
   if (!SetupPrepareData(&exitContext, g_context.packageDataDir, g_context.dataFileCount)) {
@@ -472,6 +514,8 @@ int SetupBuildGlobalXml() {
     c = next;
   }
   docs.StopAhead();
+  // Every file is written: none is at hand while the components are read and loaded.
+  SysProgressItem(nullptr);
   if (XML_Close(docs.global) != 0) {
     docs.global = nullptr;
     SetupLogError("Can't write %s", path);

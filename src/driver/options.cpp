@@ -9,6 +9,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/os.h"
+#include "system/progress.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -17,6 +18,10 @@ namespace {
 
 // The UTF-16 path of global.xml that the context's first field points at.
 wchar_t g_globalXmlPath[MAX_PATH];
+
+// The text of the item at hand that the context's progress item points at. The visual library
+// never sees a worker's buffer: the main thread copies the name here between two messages.
+char g_progressItemText[MAX_PATH];
 
 // The private copy of the command line that the variables point into.
 char g_variablesText[CMD_VARS_SIZE];
@@ -143,9 +148,8 @@ void SetupInitContext() {
   g_context.reserved12 = 0;
   g_context.reserved1976 = 0;
   g_context.spaceNeededKiB = 0;
-  g_context.reserved2016 = 0;
-  g_context.reserved2020 = 0;
-  g_context.reserved2024 = 0;
+  SysProgressAttach(&g_context.progressDone, &g_context.progressTotal, &g_context.progressItem,
+                    g_progressItemText, sizeof g_progressItemText);
   g_context.exitCode = 0;
   g_context.engineList = nullptr;
   g_context.componentCount = 0;

@@ -30,6 +30,7 @@
 #include "system/guards.h"
 #include "system/libload.h"
 #include "system/os.h"
+#include "system/progress.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "system/vars.h"
@@ -406,6 +407,8 @@ int InstallSequence() {
   MergeAdminFile(globalPath);
 
   if (Interactive()) {
+    // The preparation is done: a full bar before the dialog closes.
+    SysProgressFinish();
     VisWaitDlg(3);
     ConnectUserInterfaces();
     if (g_vis.showSetupdlg(0) != VIS_SETUPDLG_PROCEED) {
@@ -465,6 +468,7 @@ int InstallSequence() {
   ExeLibsRelease();
   const bool owed = g_context.restartPending != 0;
   if (Interactive()) {
+    SysProgressFinish();
     VisWaitDlg(3);
     VisShowEndDlg(upgrade ? 15 : 14);
     VisLibRelease();
@@ -555,6 +559,7 @@ int UninstallSequence() {
 
   const bool owed = g_context.restartPending != 0;
   if (Interactive()) {
+    SysProgressFinish();
     VisWaitDlg(3);
     VisShowEndDlg(16);
     VisLibRelease();

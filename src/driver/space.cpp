@@ -31,7 +31,8 @@ struct Plan {
   PlannedFile* files = nullptr;
   int count = 0;
   int capacity = 0;
-  uint64_t tempBytes = 0;  // the unpacked archives, in whole clusters of the temporary volume
+  uint64_t tempBytes = 0;     // the unpacked archives, in whole clusters of the temporary volume
+  uint64_t extractBytes = 0;  // the unpacked archives, as the extraction counts them
   ~Plan() {
     for (int i = 0; i < count; ++i) free(files[i].target);
     free(files);
@@ -129,6 +130,7 @@ struct Entries {
   int capacity = 0;
   bool failed = false;
   uint64_t tempBytes = 0;
+  uint64_t bytes = 0;
   uint32_t tempCluster = 4096;
   ~Entries() { free(list); }
 };
@@ -136,6 +138,7 @@ struct Entries {
 void OnEntry(void* context, const char* name, unsigned long long size) {
   Entries* e = static_cast<Entries*>(context);
   e->tempBytes += (size + e->tempCluster - 1) / e->tempCluster * e->tempCluster;
+  e->bytes += size;
   if (e->count == e->capacity) {
     int grown = e->capacity == 0 ? 64 : e->capacity * 2;
     void* block = realloc(e->list, static_cast<size_t>(grown) * sizeof(Entry));
@@ -223,6 +226,7 @@ bool PlanArchive(const char* archive, uint32_t tempCluster) {
   if (!ArchiveSurvey(archive, "setupc.xml", &setupc.block, OnEntry, &entries)) return true;
   if (entries.failed) return false;
   g_plan.tempBytes += entries.tempBytes;
+  g_plan.extractBytes += entries.bytes;
   if (setupc.block == nullptr) return true;
   if (entries.count > 1) {
     qsort(entries.list, static_cast<size_t>(entries.count), sizeof(Entry), CompareEntries);
@@ -352,3 +356,5 @@ int SetupCheckSpaceBeforeExtract(char* text, int size) {
 }
 
 int SetupCheckSpaceBeforeCopy(char* text, int size) { return Check(false, text, size); }
+
+uint64_t SetupPlannedExtractBytes() { return g_plan.extractBytes; }

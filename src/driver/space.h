@@ -3,12 +3,17 @@
 // ends the run before anything was written instead of in the middle of the copy.
 #pragma once
 
+#include <stdint.h>
+
 // Exit code of a run that lacks disk space (the system's own number for a full disk).
 enum { SETUP_EXIT_DISK_FULL = 112 };
 
 // Adds what extracting and installing the component archive at path will write, read from the
 // archive's headers and its description without extracting it. 1, or 0 without memory.
 int SetupPlanArchive(const char* archive);
+
+// Bytes the planned archives unpack to: what the extraction writes.
+uint64_t SetupPlannedExtractBytes();
 
 // Checks what the planned archives, the program's own files and the engines will write: the
 // unpacked archives on the temporary folder's volume, and every file to install on the volume of

@@ -2,10 +2,14 @@
 
 #include "driver/context.h"
 #include "system/libload.h"
+#include "system/progress.h"
 
 VisLib g_vis;
 
 namespace {
+
+// The wait dialog is open: a second show only changes its phase.
+bool g_waitShown = false;
 
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn* out) {
@@ -38,11 +42,17 @@ int VisLibLoad() {
 }
 
 void VisWaitDlg(int action) {
-  if (g_vis.module != nullptr && g_vis.waitDlg != nullptr) g_vis.waitDlg(action);
+  if (g_vis.module == nullptr || g_vis.waitDlg == nullptr) return;
+  // A wait dialog that opens starts with an empty bar, whatever the last one showed.
+  if (action == 0 && !g_waitShown) SysProgressBegin();
+  g_waitShown = action == 0;
+  g_vis.waitDlg(action);
 }
 
 int VisShowMsg(int number, const char* text, int style) {
   if (g_vis.module == nullptr || g_vis.showMsg == nullptr) return 0;
+  // The wait dialog under the message keeps reading its bar: it shows the work as it stands.
+  SysProgressPublish();
   return g_vis.showMsg(number, text, style);
 }
 

@@ -10,6 +10,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"
+#include "system/progress.h"
 #include "system/str.h"
 #include "system/workers.h"
 #include "xml/xml.h"
@@ -115,6 +116,7 @@ void RunCopy(void* arg) {
   CopyJob* c = static_cast<CopyJob*>(arg);
   // After the first failure no new copy starts; those already running finish.
   if (InterlockedCompareExchange(c->stop, 0, 0) != 0) return;
+  SysProgressItem(c->target);
   if (!FileCopyBesideListed(c->source, c->target, c->listed, c->alternate, sizeof c->alternate)) {
     c->state = kFailed;
     InterlockedExchange(c->stop, 1);
@@ -122,6 +124,7 @@ void RunCopy(void* arg) {
   }
   FileDecryptIfEncrypted(c->alternate[0] != 0 ? c->alternate : c->target);
   c->state = kCopied;
+  SysProgressAdd(1);
 }
 
 // The lane of a copy: copies that could write the same file (the same target, or targets whose
@@ -206,6 +209,7 @@ bool CopyComponentFiles(XML_Document* doc, XML_Node* files, const TargetVars& va
       WorkerPoolSubmit(pool, CopyLane(c.target), &c.job);
     } else {
       RunCopy(&c);
+      SysProgressPump();
     }
   }
   if (pool != nullptr) WorkerPoolDrain(pool);
@@ -275,11 +279,20 @@ int SetupCopyFiles(XML_Document* doc) {
   // Copies run on a few threads; without threads they run here, one after the other. The workers
   // decrypt what they copy, with an entry resolved here before they start.
   FileResolveDecrypt();
+  // The wait dialog's bar fills with the files copied.
+  uint64_t count = 0;
+  EachFiles(doc, [&](XML_Node* files) {
+    XML_Node* cursor = nullptr;
+    while (XML_NextElement(files, u"FILE", &cursor) != nullptr) ++count;
+    return true;
+  });
+  SysProgressStep(count);
   WorkerPool* pool = WorkerPoolStart(WorkerCount(), 0);
   bool ok = EachFiles(doc, [&](XML_Node* files) {
     return CopyFolders(doc, files, vars) && CopyComponentFiles(doc, files, vars, pool);
   });
   WorkerPoolStop(pool);
+  SysProgressItem(nullptr);
   return ok ? 1 : 0;
 }
 

@@ -17,6 +17,7 @@
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"
+#include "system/progress.h"
 #include "system/registry.h"
 #include "system/str.h"
 #include "xml/xml.h"
@@ -152,6 +153,7 @@ void RemoveEntry(void* context, int kind, const char* name) {
     return;
   }
   removal->Flush();
+  if (kind == LIST_DIR_AND_CONTENTS || kind == LIST_DIR) SysProgressItem(name);
   switch (kind) {
     case LIST_DIR_AND_CONTENTS:
       FileDeleteMatching(name, 1, "*.*", 1);
@@ -171,7 +173,11 @@ void RemoveEntry(void* context, int kind, const char* name) {
     default:
       break;
   }
+  SysProgressAdd(1);
+  SysProgressPump();
 }
+
+void CountEntry(void* context, int, const char*) { ++*static_cast<uint64_t*>(context); }
 
 XML_Node* CommonOf(XML_Document* doc, const wchar16* list) {
   XML_Node* section = XML_Find(doc, nullptr, list, XML_OPEN_ALWAYS);
@@ -276,5 +282,11 @@ void SetupRollbackCommon(XML_Document* doc) {
 }
 
 void SetupUnistallCommon(XML_Document* doc) {
-  RemoveList(doc, CommonOf(doc, u"UNINSTALL"), Removal::kUninstallList);
+  XML_Node* common = CommonOf(doc, u"UNINSTALL");
+  // The removal fills the wait dialog's bar, one entry at a time.
+  uint64_t entries = 0;
+  SetupWalkListEntries(doc, common, CountEntry, &entries);
+  SysProgressStep(entries);
+  RemoveList(doc, common, Removal::kUninstallList);
+  SysProgressItem(nullptr);
 }

@@ -10,6 +10,7 @@
 #include "system/guards.h"
 #include "system/hook.h"
 #include "system/os.h"
+#include "system/progress.h"
 #include "system/str.h"
 #include "system/workers.h"
 
@@ -45,6 +46,7 @@ struct Sink {
   size_t size = 0;
   size_t capacity = 0;
   size_t announced = 0;  // the entry's size as its header gives it
+  bool counted = false;  // the bytes written count as the wait dialog's progress
 };
 
 bool Append(Sink* sink, const void* data, size_t n) {
@@ -70,7 +72,10 @@ int CALLBACK RarCallback(UINT message, LPARAM userData, LPARAM p1, LPARAM p2) {
     const void* data = reinterpret_cast<const void*>(p1);
     if (sink->buffering) return Append(sink, data, static_cast<size_t>(p2)) ? 1 : -1;
     if (sink->file == INVALID_HANDLE_VALUE) return -1;
-    return WriteAll(sink->file, sink->path, data, static_cast<DWORD>(p2)) ? 1 : -1;
+    if (!WriteAll(sink->file, sink->path, data, static_cast<DWORD>(p2))) return -1;
+    // Counted as written, not as decoded: decoding runs far ahead of the workers' writes.
+    if (sink->counted) SysProgressAdd(static_cast<uint64_t>(p2));
+    return 1;
   }
   // No password is ever supplied and no further volume is looked for: both end the entry with an
   // error.
@@ -154,6 +159,7 @@ void Release(Extraction* e) {
 struct WriteJob {
   WorkerJob job;
   char path[MAX_PATH];
+  size_t nameAt;  // where the entry's name starts in path
   char* data;
   size_t size;
   Extraction* owner;
@@ -161,12 +167,14 @@ struct WriteJob {
 
 void RunWrite(void* arg) {
   WriteJob* w = static_cast<WriteJob*>(arg);
+  SysProgressItem(w->path + w->nameAt);
   HANDLE file = CreateOutput(w->path);
   bool ok =
       file != INVALID_HANDLE_VALUE && WriteAll(file, w->path, w->data, static_cast<DWORD>(w->size));
   if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) ok = false;
   // A file written in part must not pass for the entry.
   if (!ok && file != INVALID_HANDLE_VALUE) SysDeleteFile(w->path);
+  if (ok) SysProgressAdd(w->size);
   if (!ok) InterlockedExchange(&w->owner->failed, 1);
   Extraction* owner = w->owner;
   free(w->data);
@@ -175,8 +183,8 @@ void RunWrite(void* arg) {
 }
 
 // Decodes the current entry into memory, checking its CRC, and queues its file for a worker.
-bool ExtractBuffered(Archive* archive, const char* output, unsigned lane, size_t announced,
-                     WorkerPool* pool, Extraction* owner) {
+bool ExtractBuffered(Archive* archive, const char* output, size_t nameAt, unsigned lane,
+                     size_t announced, WorkerPool* pool, Extraction* owner) {
   Sink& sink = archive->sink;
   sink.buffering = true;
   // The header gives the size: one block, never grown and copied on the way.
@@ -194,6 +202,7 @@ bool ExtractBuffered(Archive* archive, const char* output, unsigned lane, size_t
     return false;
   }
   StrCopyN(w->path, output, sizeof w->path);
+  w->nameAt = nameAt;
   w->data = sink.buffer;
   w->size = sink.size;
   w->owner = owner;
@@ -301,6 +310,7 @@ namespace {
 void ExtractInto(Extraction* e, WorkerPool* pool, volatile LONG* cancel) {
   Archive archive;
   if (!archive.Open(e->path)) return;
+  archive.sink.counted = true;
   size_t folderLength = strlen(e->folder);
   QueuedLanes queued;
   RARHeaderDataEx header;
@@ -314,6 +324,8 @@ void ExtractInto(Extraction* e, WorkerPool* pool, volatile LONG* cancel) {
     if (next != NEXT_ENTRY) break;
     // The library hands names over as stored: "..\x" or "C:\x" would be written outside.
     if (!StrIsPlainFileName(name) || folderLength + strlen(name) > MAX_PATH - 1) break;
+    // On the main thread (an archive extracted in its turn) the wait dialog moves meanwhile.
+    SysProgressPump();
     char output[MAX_PATH];
     StrCopyN(output, e->folder, sizeof output);
     StrAppendN(output, name, sizeof output);
@@ -322,7 +334,8 @@ void ExtractInto(Extraction* e, WorkerPool* pool, volatile LONG* cancel) {
     unsigned lane = WorkerLaneOf(output, strlen(output));
     bool ok;
     if (pool != nullptr && size <= kBufferedMax) {
-      ok = ExtractBuffered(&archive, output, lane, static_cast<size_t>(size), pool, e);
+      ok =
+          ExtractBuffered(&archive, output, folderLength, lane, static_cast<size_t>(size), pool, e);
       queued.Add(lane);
     } else {
       // Written here, on this thread: an earlier entry of the same name that still waits for a
@@ -331,6 +344,7 @@ void ExtractInto(Extraction* e, WorkerPool* pool, volatile LONG* cancel) {
         WorkerPoolDrain(pool);
         queued.Clear();
       }
+      SysProgressItem(name);
       ok = ExtractCurrent(&archive, output);
     }
     if (!ok) break;

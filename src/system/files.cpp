@@ -8,6 +8,7 @@
 #include "system/guards.h"
 #include "system/hook.h"
 #include "system/os.h"
+#include "system/progress.h"
 #include "system/str.h"
 #include "system/workers.h"
 
@@ -231,10 +232,12 @@ struct DeleteJob {
   bool worker;   // runs on a worker thread
   bool denied;   // set: to be scheduled for the restart
   bool failed;
+  bool counted;  // one unit of the wait dialog's progress when done
 };
 
 void RunDelete(void* arg) {
   DeleteJob* d = static_cast<DeleteJob*>(arg);
+  if (d->counted) SysProgressItem(d->path);
   if (!d->schedule) {
     d->failed = !DeleteRetry(d->path, d->plain, !d->worker);
   } else if (!SysDeleteFile(d->path)) {
@@ -242,6 +245,7 @@ void RunDelete(void* arg) {
     d->denied = GetLastError() == ERROR_ACCESS_DENIED;
     d->failed = !d->denied;
   }
+  if (d->counted) SysProgressAdd(1);
 }
 
 // Below this many files the threads cost more than they save.
@@ -252,8 +256,9 @@ const int kParallelDeleteMin = 32;
 // whose deletion was denied are then scheduled for the restart here, in the jobs' order, all in
 // one change: scheduling rewrites one list (the restart's pending renames, or wininit.ini's section
 // on the 9x family, read and written whole), and two threads at once would lose each other's
-// lines. Returns how many could be neither deleted nor scheduled.
-int DeleteAll(DeleteJob* jobs, int count) {
+// lines. counted: each file is a unit of the progress. Returns how many could be neither deleted
+// nor scheduled.
+int DeleteAll(DeleteJob* jobs, int count, bool counted) {
   WorkerPool* pool = count >= kParallelDeleteMin ? WorkerPoolStart(WorkerCount(), 0) : nullptr;
   for (int i = 0; i < count; ++i) {
     DeleteJob& d = jobs[i];
@@ -262,10 +267,12 @@ int DeleteAll(DeleteJob* jobs, int count) {
     d.job.bytes = 0;
     d.worker = pool != nullptr;
     d.denied = d.failed = false;
+    d.counted = counted;
     if (pool != nullptr) {
       WorkerPoolSubmit(pool, static_cast<unsigned>(i), &d.job);
     } else {
       RunDelete(&d);
+      if (d.counted) SysProgressPump();
     }
   }
   WorkerPoolStop(pool);
@@ -470,7 +477,7 @@ int FileDeleteOrScheduleAll(const char* const* paths, int count) {
     names.LongForm(paths[i], jobs.block[i].path);
     jobs.block[i].schedule = 1;
   }
-  return DeleteAll(jobs.block, count);
+  return DeleteAll(jobs.block, count, true);
 }
 
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule) {
@@ -503,7 +510,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
       } while (FindNextFileA(find.handle, &entry));
     }
   }
-  if (DeleteAll(jobs.block, count) != 0) result = 0;
+  if (DeleteAll(jobs.block, count, false) != 0) result = 0;
 
   if (removeFolder) {
     int ok = schedule ? DirRemoveOrSchedule(folder) : RemoveFolderRetry(folder);

@@ -59,7 +59,8 @@ class FileNames {
 // the files whose deletion access denied are then scheduled for the restart in the order given,
 // all in one change. A path recorded with a short (8.3) file name is deleted under its long name,
 // read from one listing of its folder: some file systems (Wine's) find a short name only by
-// reading the whole folder, on every call. Returns how many could be neither deleted nor
+// reading the whole folder, on every call. Each file is one unit of the progress
+// (system/progress.h) and its item while it goes. Returns how many could be neither deleted nor
 // scheduled.
 int FileDeleteOrScheduleAll(const char* const* paths, int count);
 

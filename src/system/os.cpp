@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "system/guards.h"
+#include "system/progress.h"
 
 namespace {
 
@@ -136,6 +137,8 @@ int SysRestartWindows() {
 }
 
 void SysPumpMessages() {
+  // The visual library reads the progress while it handles its messages.
+  SysProgressPublish();
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);

@@ -62,16 +62,76 @@ bool CommonControlsHaveMarquee() {
 
 // ---- Wait dialog ----
 
+// Steps of the bar when it shows the program's count.
+const int kProgressSteps = 1000;
+// The last position shown in the current wait dialog: the bar never goes back.
+int g_shownPosition = 0;
+bool g_counting = false;
+char g_shownItem[MAX_PATH] = "";
+
+// Turns the bar into one that shows a count. A bar made with the marquee style ignores its
+// position for as long as it has that style, and not every common-controls version lets the
+// style go once the bar exists: it is replaced by a bar without it, in its place and look.
+HWND StartCounting(HWND dialog, HWND bar) {
+  LONG style = GetWindowLongA(bar, GWL_STYLE);
+  if (style & PBS_MARQUEE) {
+    RECT place;
+    GetWindowRect(bar, &place);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+    HWND counting = CreateWindowExA(GetWindowLongA(bar, GWL_EXSTYLE), PROGRESS_CLASSA, "",
+                                    static_cast<DWORD>(style & ~PBS_MARQUEE), place.left, place.top,
+                                    place.right - place.left, place.bottom - place.top, dialog,
+                                    reinterpret_cast<HMENU>(IDC_PROGRESS), g_uiModule, nullptr);
+    if (counting != nullptr) {
+      DestroyWindow(bar);
+      bar = counting;
+    } else {
+      SendMessageA(bar, PBM_SETMARQUEE, FALSE, 0);
+      SetWindowLongA(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+    }
+  }
+  g_marquee = false;
+  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressSteps));
+  SendMessageA(bar, PBM_SETPOS, 0, 0);
+  g_counting = true;
+  return bar;
+}
+
+// The program's count, read on the timer: the bar fills with done of total and the line below
+// names the item at hand. Without a count (a total of 0, or a program that leaves the fields
+// reserved) an older common-controls library's bar bounces; the marquee moves by itself.
+void ShowProgress(HWND dialog) {
+  HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+  int32_t total = g_uiContext != nullptr ? g_uiContext->progressTotal : 0;
+  if (total > 0) {
+    if (!g_counting) bar = StartCounting(dialog, bar);
+    int32_t done = g_uiContext->progressDone;
+    if (done < 0) done = 0;
+    if (done > total) done = total;
+    int position = static_cast<int>(static_cast<int64_t>(done) * kProgressSteps / total);
+    if (position > g_shownPosition) {
+      g_shownPosition = position;
+      SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    }
+    const char* item = g_uiContext->progressItem != nullptr ? g_uiContext->progressItem : "";
+    if (strcmp(item, g_shownItem) != 0) {
+      StrCopyN(g_shownItem, item, sizeof g_shownItem);
+      SetDlgItemTextA(dialog, IDC_PROGRESS_ITEM, g_shownItem);
+    }
+    return;
+  }
+  if (g_counting || g_marquee) return;
+  LRESULT position = SendMessageA(bar, PBM_GETPOS, 0, 0);
+  SendMessageA(bar, PBM_SETPOS, position >= 100 ? 0 : position + 4, 0);
+}
+
 INT_PTR CALLBACK WaitProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       return FALSE;
-    case WM_TIMER: {
-      HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-      LRESULT position = SendMessageA(bar, PBM_GETPOS, 0, 0);
-      SendMessageA(bar, PBM_SETPOS, position >= 100 ? 0 : position + 4, 0);
+    case WM_TIMER:
+      ShowProgress(dialog);
       return TRUE;
-    }
     case WM_COMMAND:
       // The work behind the dialog cannot be stopped from here: Esc does nothing.
       return LOWORD(wParam) == IDCANCEL;
@@ -88,12 +148,17 @@ void ShowWait() {
     if (g_wait == nullptr) return;
     HWND bar = GetDlgItem(g_wait, IDC_PROGRESS);
     g_marquee = CommonControlsHaveMarquee();
+    g_counting = false;
+    g_shownPosition = 0;
+    g_shownItem[0] = 0;
     if (g_marquee) {
       SendMessageA(bar, PBM_SETMARQUEE, TRUE, 40);
     } else {
       SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-      SetTimer(g_wait, kProgressTimer, 60, nullptr);
     }
+    // The timer bounces an older bar and reads the program's count for every bar.
+    SetTimer(g_wait, kProgressTimer, 60, nullptr);
+    ShowProgress(g_wait);
   }
   int phase = g_uiContext != nullptr ? g_uiContext->phase : 0;
   int id = phase > 0 && phase < 100 && HasText(IDS_PHASE + phase) ? IDS_PHASE + phase : IDS_PHASE;
@@ -106,7 +171,7 @@ void ShowWait() {
 
 void CloseWait() {
   if (g_wait == nullptr) return;
-  if (!g_marquee) KillTimer(g_wait, kProgressTimer);
+  KillTimer(g_wait, kProgressTimer);
   DestroyWindow(g_wait);
   g_wait = nullptr;
 }

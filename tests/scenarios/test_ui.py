@@ -345,7 +345,7 @@ def test_library_alone_wait_marquee_german_texts_and_limits(bed, screen):
     assert screen.read(WAIT).control(PHASE).text == f"Installing {TITLE}..."
     # The bar keeps moving while the program dispatches its messages.
     x, y, w, h = screen.geometry(screen.find(WAIT))
-    first = screen.photograph(WAIT, "wait", docs="wait-dialog.png")
+    first = screen.photograph(WAIT, "wait")
     time.sleep(1)
     second = screen.shot("wait-later")
     assert screen.rgb(first, x, y, w, h) != screen.rgb(second, x, y, w, h)

@@ -1,5 +1,5 @@
 // The change observer of the test programs (setup_fault.exe), never linked into what ships. It
-// numbers every change to the machine from 1 in the order the calls are made, and reads three
+// numbers every change to the machine from 1 in the order the calls are made, and reads four
 // environment variables when the program starts:
 //   ZS_FAULT_RECORD=file   appends one line per change: "<n> <kind> <path>[ <- <source>]", and
 //                          " FAIL <error>" or " CRASH" on the change that was made to fail;
@@ -8,7 +8,9 @@
 //                          ERROR_DISK_FULL after writing half of its bytes (a copy leaves half of
 //                          the source at its target), anything else with ERROR_ACCESS_DENIED;
 //   ZS_FAULT_CRASH_AT=n    the process ends at change n (TerminateProcess on itself, exit code
-//                          0xDEAD), after the half write of a write or copy.
+//                          0xDEAD), after the half write of a write or copy;
+//   ZS_FAULT_DELAY_MS=n    every change waits n milliseconds first, as on a slow disk, so that a
+//                          test can watch the work go on.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +25,7 @@ const UINT kCrashExitCode = 0xDEAD;
 LONG g_number = 0;
 LONG g_failAt = 0;
 LONG g_crashAt = 0;
+LONG g_delay = 0;
 HANDLE g_record = INVALID_HANDLE_VALUE;
 CRITICAL_SECTION g_recordLock;
 
@@ -71,6 +74,7 @@ void WriteHalf(const SysChange* change) {
 }
 
 DWORD Observe(const SysChange* change) {
+  if (g_delay > 0) Sleep(static_cast<DWORD>(g_delay));
   EnterCriticalSection(&g_recordLock);
   LONG n = ++g_number;
   bool fail = n == g_failAt;
@@ -103,13 +107,14 @@ struct Install {
     InitializeCriticalSection(&g_recordLock);
     g_failAt = EnvNumber("ZS_FAULT_FAIL_AT");
     g_crashAt = EnvNumber("ZS_FAULT_CRASH_AT");
+    g_delay = EnvNumber("ZS_FAULT_DELAY_MS");
     char path[MAX_PATH];
     DWORD n = GetEnvironmentVariableA("ZS_FAULT_RECORD", path, sizeof path);
     if (n > 0 && n < sizeof path) {
       g_record = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    if (g_failAt > 0 || g_crashAt > 0 || g_record != INVALID_HANDLE_VALUE) {
+    if (g_failAt > 0 || g_crashAt > 0 || g_delay > 0 || g_record != INVALID_HANDLE_VALUE) {
       SysAddChangeObserver(Observe);
     }
   }
