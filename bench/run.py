@@ -1079,7 +1079,9 @@ def print_phases(files: int, subject: Subject, rows: list) -> None:
 # ---- The tables ---------------------------------------------------------------------------------
 
 
-def table(times: dict, sizes: list, plans: list, step: str) -> str:
+def table(times: dict, sizes: list, plans: list, step: str, measure: str = "seconds") -> str:
+    """The step's rows with their medians (measure: "seconds", the wall clock, or "cpu", the
+    processor time) and the ratios; the goals are stated for the wall clock."""
     subjects = [x for p in plans for x in p.items if isinstance(x, Subject) and x.of([step])]
     order = {"floor": 0, "extra": 1, "ours": 2, "peer": 3}
     seen, rows = set(), []
@@ -1087,13 +1089,13 @@ def table(times: dict, sizes: list, plans: list, step: str) -> str:
         if x.key not in seen and any(times[x.key][n] for n in sizes):
             seen.add(x.key)
             rows.append(x)
-    med = {k: {n: statistics.median(t.seconds for t in v) for n, v in per.items() if v}
+    med = {k: {n: statistics.median(getattr(t, measure) for t in v) for n, v in per.items() if v}
            for k, per in times.items()}
     head = "| what | " + " | ".join(f"{n:,} files" for n in sizes) + " |"
     out = [head, "|---" * (len(sizes) + 1) + "|"]
 
     def cell_of(k, n):
-        runs = [t.seconds for t in times[k][n]]
+        runs = [getattr(t, measure) for t in times[k][n]]
         if not runs:
             return ""
         spread = f" ({min(runs):.2f}–{max(runs):.2f})" if len(runs) > 1 else ""
@@ -1230,10 +1232,16 @@ def main(argv=None) -> int:
             f"to exit (min–max):\n")
         say(tables[step])
     if USE_PERF:
-        say("\nProcessor time of ours (medians, seconds): wall clock, processor time of its "
-            "processes and the prefix's wineserver, and what the machine's other users took "
-            "meanwhile:\n")
-        say(cpu_table(times, sizes, plans, steps))
+        for step in steps:
+            tables[step + "/cpu"] = table(times, sizes, plans, step, "cpu")
+            say(f"\n{STEP_TITLES[step]}: processor time of each run's processes and the prefix's "
+                f"wineserver, medians of {args.runs} run(s) (min–max); the goals are for the wall "
+                "clock:\n")
+            say(tables[step + "/cpu"])
+        say("\nOurs (medians, seconds): wall clock, processor time, and what the machine's other "
+            "users took meanwhile:\n")
+        tables["ours/cpu"] = cpu_table(times, sizes, plans, steps)
+        say(tables["ours/cpu"])
     profile = {}
     if not args.no_phases:
         for sz in all_sizes:
