@@ -1160,6 +1160,31 @@ def build() -> None:
 USE_PERF = False
 
 
+def tables_from(files: list, extra: bool, peers: bool) -> int:
+    """The tables of earlier runs' --json files, their sizes and rounds put together."""
+    times: dict = {}
+    steps = []
+    for name in files:
+        data = json.loads(Path(name).read_text())
+        say(f"{name}: {data['machine']}")
+        steps += [s for s in data["args"]["steps"].split(",") if s not in steps]
+        for key, per in data["times"].items():
+            for n, runs in per.items():
+                times.setdefault(key, {}).setdefault(int(n), []).extend(Timing(**t) for t in runs)
+    sizes = sorted({n for per in times.values() for n, runs in per.items() if runs})
+    for per in times.values():
+        for n in sizes:
+            per.setdefault(n, [])
+    for key in {x.key for p in PLANS for x in p.items if isinstance(x, Subject)} - set(times):
+        times[key] = {n: [] for n in sizes}
+    plans = active_plans([s for s in STEPS if s in steps], extra, peers)
+    for step in [s for s in STEPS if s in steps]:
+        for measure, what in (("seconds", "wall clock"), ("cpu", "processor time")):
+            say(f"\n{STEP_TITLES[step]}, {what}:\n")
+            say(table(times, sizes, plans, step, measure))
+    return 0
+
+
 def main(argv=None) -> int:
     global USE_PERF
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -1184,7 +1209,12 @@ def main(argv=None) -> int:
     ap.add_argument("--no-peers", action="store_true", help="leave out the NSIS and MSI installers")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--json", type=Path, help="also write the figures here")
+    ap.add_argument("--tables-from", metavar="JSON,...",
+                    help="measure nothing: print the tables of earlier --json files together "
+                    "(sizes measured in separate runs)")
     args = ap.parse_args(argv)
+    if args.tables_from:
+        return tables_from(args.tables_from.split(","), args.extra, not args.no_peers)
     steps = [s for s in STEPS if s in args.steps.split(",")]
     if not steps or len(steps) != len(args.steps.split(",")):
         raise SystemExit(f"--steps: choose from {', '.join(STEPS)}")
