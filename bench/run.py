@@ -67,6 +67,7 @@ BENCH_TOOLS = winebed.BUILD_WIN / "bench"
 CACHE = ROOT / "build" / "bench"
 SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
 SETUP_COPY = CACHE / "setup.exe"
+TOOL_COPIES = CACHE / f"tools.{os.getpid()}"  # this run's copies of the tools, as of setup.exe
 GENERATOR = 1  # bump when the payload generator changes, so cached packages are rebuilt
 PEER_BUILDER = 2  # bump when the peers' scripts change, so cached peer installers are rebuilt
 TARGETS = ["setup", "zsbtime", "zsbcopy", "zsbunrar", "zsbfloor", "zslaunch", "zsexit"]
@@ -936,9 +937,8 @@ def new_cell(sizes: Sizes, stage: tuple) -> Cell:
     with this run's setup.exe) or peer installers (nsis, msi; _old for the older build's)."""
     cell = Cell(winebed.WineBed(), sizes)
     (cell.bench / "tools").mkdir(parents=True)
-    for name in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe", "zsbfloor.exe"):
-        shutil.copy(BENCH_TOOLS / name, cell.bench / "tools" / name)
-    shutil.copy(winebed.TOOLS / "zsexit.exe", cell.bench / "tools" / "zsexit.exe")
+    for tool in TOOL_COPIES.iterdir():
+        shutil.copy(tool, cell.bench / "tools" / tool.name)
     (cell.bench / "layout.txt").write_text(
         "".join(f"{c}\\{e}\t{t}\n" for c, e, t, _ in sizes.new.entries), encoding="latin-1")
     for name in stage:
@@ -1230,6 +1230,10 @@ def main(argv=None) -> int:
     staged = SETUP_COPY.with_name(f"setup.{os.getpid()}.exe")
     shutil.copy(SETUP, staged)
     os.replace(staged, SETUP_COPY)
+    TOOL_COPIES.mkdir()
+    for tool in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe", "zsbfloor.exe"):
+        shutil.copy(BENCH_TOOLS / tool, TOOL_COPIES / tool)
+    shutil.copy(winebed.TOOLS / "zsexit.exe", TOOL_COPIES / "zsexit.exe")
     winebed.make_template()
     plans = active_plans(steps, args.extra, not args.no_peers)
     all_sizes = []
@@ -1281,6 +1285,7 @@ def main(argv=None) -> int:
                         rows = phases(sz, plan, x, settle_s)
                         profile[f"{x.key}/{sz.files}"] = rows
                         print_phases(sz.files, x, rows)
+    shutil.rmtree(TOOL_COPIES, ignore_errors=True)
     say(f"\nmeasured in {(time.monotonic() - start) / 60:.1f} min; load at the end "
         f"{load_average():.1f}")
     if args.json:
