@@ -67,6 +67,7 @@ BENCH_TOOLS = winebed.BUILD_WIN / "bench"
 CACHE = ROOT / "build" / "bench"
 SETUP = winebed.BUILD_WIN / "src" / "driver" / "setup.exe"
 SETUP_COPY = CACHE / "setup.exe"
+TOOL_COPIES = CACHE / f"tools.{os.getpid()}"  # this run's copies of the tools, as of setup.exe
 GENERATOR = 1  # bump when the payload generator changes, so cached packages are rebuilt
 PEER_BUILDER = 2  # bump when the peers' scripts change, so cached peer installers are rebuilt
 TARGETS = ["setup", "zsbtime", "zsbcopy", "zsbunrar", "zsbfloor", "zslaunch", "zsexit"]
@@ -936,9 +937,8 @@ def new_cell(sizes: Sizes, stage: tuple) -> Cell:
     with this run's setup.exe) or peer installers (nsis, msi; _old for the older build's)."""
     cell = Cell(winebed.WineBed(), sizes)
     (cell.bench / "tools").mkdir(parents=True)
-    for name in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe", "zsbfloor.exe"):
-        shutil.copy(BENCH_TOOLS / name, cell.bench / "tools" / name)
-    shutil.copy(winebed.TOOLS / "zsexit.exe", cell.bench / "tools" / "zsexit.exe")
+    for tool in TOOL_COPIES.iterdir():
+        shutil.copy(tool, cell.bench / "tools" / tool.name)
     (cell.bench / "layout.txt").write_text(
         "".join(f"{c}\\{e}\t{t}\n" for c, e, t, _ in sizes.new.entries), encoding="latin-1")
     for name in stage:
@@ -1079,7 +1079,9 @@ def print_phases(files: int, subject: Subject, rows: list) -> None:
 # ---- The tables ---------------------------------------------------------------------------------
 
 
-def table(times: dict, sizes: list, plans: list, step: str) -> str:
+def table(times: dict, sizes: list, plans: list, step: str, measure: str = "seconds") -> str:
+    """The step's rows with their medians (measure: "seconds", the wall clock, or "cpu", the
+    processor time) and the ratios; the goals are stated for the wall clock."""
     subjects = [x for p in plans for x in p.items if isinstance(x, Subject) and x.of([step])]
     order = {"floor": 0, "extra": 1, "ours": 2, "peer": 3}
     seen, rows = set(), []
@@ -1087,13 +1089,13 @@ def table(times: dict, sizes: list, plans: list, step: str) -> str:
         if x.key not in seen and any(times[x.key][n] for n in sizes):
             seen.add(x.key)
             rows.append(x)
-    med = {k: {n: statistics.median(t.seconds for t in v) for n, v in per.items() if v}
+    med = {k: {n: statistics.median(getattr(t, measure) for t in v) for n, v in per.items() if v}
            for k, per in times.items()}
     head = "| what | " + " | ".join(f"{n:,} files" for n in sizes) + " |"
     out = [head, "|---" * (len(sizes) + 1) + "|"]
 
     def cell_of(k, n):
-        runs = [t.seconds for t in times[k][n]]
+        runs = [getattr(t, measure) for t in times[k][n]]
         if not runs:
             return ""
         spread = f" ({min(runs):.2f}–{max(runs):.2f})" if len(runs) > 1 else ""
@@ -1158,6 +1160,31 @@ def build() -> None:
 USE_PERF = False
 
 
+def tables_from(files: list, extra: bool, peers: bool) -> int:
+    """The tables of earlier runs' --json files, their sizes and rounds put together."""
+    times: dict = {}
+    steps = []
+    for name in files:
+        data = json.loads(Path(name).read_text())
+        say(f"{name}: {data['machine']}")
+        steps += [s for s in data["args"]["steps"].split(",") if s not in steps]
+        for key, per in data["times"].items():
+            for n, runs in per.items():
+                times.setdefault(key, {}).setdefault(int(n), []).extend(Timing(**t) for t in runs)
+    sizes = sorted({n for per in times.values() for n, runs in per.items() if runs})
+    for per in times.values():
+        for n in sizes:
+            per.setdefault(n, [])
+    for key in {x.key for p in PLANS for x in p.items if isinstance(x, Subject)} - set(times):
+        times[key] = {n: [] for n in sizes}
+    plans = active_plans([s for s in STEPS if s in steps], extra, peers)
+    for step in [s for s in STEPS if s in steps]:
+        for measure, what in (("seconds", "wall clock"), ("cpu", "processor time")):
+            say(f"\n{STEP_TITLES[step]}, {what}:\n")
+            say(table(times, sizes, plans, step, measure))
+    return 0
+
+
 def main(argv=None) -> int:
     global USE_PERF
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -1182,7 +1209,12 @@ def main(argv=None) -> int:
     ap.add_argument("--no-peers", action="store_true", help="leave out the NSIS and MSI installers")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--json", type=Path, help="also write the figures here")
+    ap.add_argument("--tables-from", metavar="JSON,...",
+                    help="measure nothing: print the tables of earlier --json files together "
+                    "(sizes measured in separate runs)")
     args = ap.parse_args(argv)
+    if args.tables_from:
+        return tables_from(args.tables_from.split(","), args.extra, not args.no_peers)
     steps = [s for s in STEPS if s in args.steps.split(",")]
     if not steps or len(steps) != len(args.steps.split(",")):
         raise SystemExit(f"--steps: choose from {', '.join(STEPS)}")
@@ -1198,6 +1230,10 @@ def main(argv=None) -> int:
     staged = SETUP_COPY.with_name(f"setup.{os.getpid()}.exe")
     shutil.copy(SETUP, staged)
     os.replace(staged, SETUP_COPY)
+    TOOL_COPIES.mkdir()
+    for tool in ("zsbtime.exe", "zsbunrar.exe", "zsbcopy.exe", "zsbfloor.exe"):
+        shutil.copy(BENCH_TOOLS / tool, TOOL_COPIES / tool)
+    shutil.copy(winebed.TOOLS / "zsexit.exe", TOOL_COPIES / "zsexit.exe")
     winebed.make_template()
     plans = active_plans(steps, args.extra, not args.no_peers)
     all_sizes = []
@@ -1230,10 +1266,16 @@ def main(argv=None) -> int:
             f"to exit (min–max):\n")
         say(tables[step])
     if USE_PERF:
-        say("\nProcessor time of ours (medians, seconds): wall clock, processor time of its "
-            "processes and the prefix's wineserver, and what the machine's other users took "
-            "meanwhile:\n")
-        say(cpu_table(times, sizes, plans, steps))
+        for step in steps:
+            tables[step + "/cpu"] = table(times, sizes, plans, step, "cpu")
+            say(f"\n{STEP_TITLES[step]}: processor time of each run's processes and the prefix's "
+                f"wineserver, medians of {args.runs} run(s) (min–max); the goals are for the wall "
+                "clock:\n")
+            say(tables[step + "/cpu"])
+        say("\nOurs (medians, seconds): wall clock, processor time, and what the machine's other "
+            "users took meanwhile:\n")
+        tables["ours/cpu"] = cpu_table(times, sizes, plans, steps)
+        say(tables["ours/cpu"])
     profile = {}
     if not args.no_phases:
         for sz in all_sizes:
@@ -1243,6 +1285,7 @@ def main(argv=None) -> int:
                         rows = phases(sz, plan, x, settle_s)
                         profile[f"{x.key}/{sz.files}"] = rows
                         print_phases(sz.files, x, rows)
+    shutil.rmtree(TOOL_COPIES, ignore_errors=True)
     say(f"\nmeasured in {(time.monotonic() - start) / 60:.1f} min; load at the end "
         f"{load_average():.1f}")
     if args.json:

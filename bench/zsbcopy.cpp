@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "alternate.h"
 #include "system/guards.h"
 
 namespace {
@@ -51,20 +52,10 @@ struct FindGuard {
 // Set by --beside: a copy onto an existing target goes to its alternate name instead.
 bool g_beside = false;
 
-// The name beside a file under which its replacement waits.
-std::string Alternate(const char* path) {
-  std::string alt = path;
-  size_t name = alt.rfind('\\') + 1;
-  size_t dot = alt.rfind('.');
-  if (dot == std::string::npos || dot < name) return alt + "_00";
-  alt[name] = '_';
-  return alt.substr(0, dot + (dot + 1 < alt.size() ? 2 : 1)) + "00";
-}
-
 bool CopyOne(const char* from, const char* to) {
   if (CopyFileA(from, to, TRUE)) return true;
   return g_beside && GetLastError() == ERROR_FILE_EXISTS &&
-         CopyFileA(from, Alternate(to).c_str(), TRUE);
+         CopyFileA(from, AlternateName(to).c_str(), TRUE);
 }
 
 bool Join(char* out, const char* folder, const char* name) {
@@ -135,7 +126,7 @@ bool CopyMapped(const char* from, const char* root, Layout* layout, long* files)
   std::string to = std::string(root) + "\\" + found->second;
   if (!MakeParents(to, strlen(root), layout)) return false;
   // An upgrade's copy goes straight beside a target that was there.
-  if (g_beside && WasThere(to, layout)) to = Alternate(to.c_str());
+  if (g_beside && WasThere(to, layout)) to = AlternateName(to.c_str());
   if (layout->list != nullptr) {
     layout->list->emplace_back(from, to);
   } else if (!CopyOne(from, to.c_str())) {

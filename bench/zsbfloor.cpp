@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "alternate.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/workers.h"
@@ -58,16 +59,6 @@ std::string Error(const char* what, const std::string& path) {
   return std::string("zsbfloor: ") + what + " " + path + ": " + std::to_string(GetLastError());
 }
 
-// The name beside a file under which its replacement waits, as the setup program forms it.
-std::string Alternate(const std::string& path) {
-  std::string alt = path;
-  size_t name = alt.rfind('\\') + 1;
-  size_t dot = alt.rfind('.');
-  if (dot == std::string::npos || dot < name) return alt + "_00";
-  alt[name] = '_';
-  return alt.substr(0, dot + (dot + 1 < alt.size() ? 2 : 1)) + "00";
-}
-
 bool ReadTargets(const char* root, const char* map, std::vector<std::string>* targets) {
   FILE* f = fopen(map, "rb");
   if (f == nullptr) return false;
@@ -84,7 +75,7 @@ bool ReadTargets(const char* root, const char* map, std::vector<std::string>* ta
 int Schedule(bool oneByOne, const std::vector<std::string>& targets) {
   FileRestartMoves moves;
   for (const std::string& target : targets) {
-    std::string alt = Alternate(target);
+    std::string alt = AlternateName(target);
     if (oneByOne) {
       if (!MoveFileExA(alt.c_str(), target.c_str(), FILE_MOVE_AT_RESTART)) {
         fprintf(stderr, "%s\n", Error("cannot schedule", alt).c_str());
@@ -233,7 +224,7 @@ void RunEngine(void* arg) {
     j->failure->Set(Error("cannot write", j->target));
     return;
   }
-  j->alternate = Alternate(j->target);
+  j->alternate = AlternateName(j->target);
   if (!WriteNew(j->alternate, data.data() + payload, length)) {
     j->failure->Set(Error("cannot write", j->alternate));
   }
