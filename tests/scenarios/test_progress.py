@@ -100,7 +100,9 @@ def test_the_bar_fills_with_the_extraction_the_copy_and_the_removal(bed, screen)
     run = Background(lambda: bed.run(pkg / "setup.exe", cwd=pkg, env=ENV).code)
     core = watch(bed, screen, TITLE)
     half = bar(bed)[0]
-    assert half == 500 and all(p <= half and i in CORE for p, _, i in core), (half, core)
+    # A sample taken before the first item is named shows the empty bar.
+    assert half == 500 and all(p <= half and (i in CORE or (p, i) == (0, "")) for p, _, i in core), (
+        half, core)
     shutil.move(bed.root / "Mail.rar", pkg / "Mail.rar")
     screen.keys(TITLE, "Return")
     check_step(watch(bed, screen, SETUP), lambda item: item in CORE + FILES + ["mail.txt"],
