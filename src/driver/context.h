@@ -1,5 +1,6 @@
 // The two process-wide records of a run: the setup context, whose address the visual library
-// receives and may read and write (so its layout is an external interface), and the run options.
+// receives and may read and write (so its layout is an external interface), and the run options;
+// and the paths made from the context's folders.
 #pragma once
 
 #include <stddef.h>
@@ -126,3 +127,12 @@ struct SetupRunOptions {
 
 extern SetupContext g_context;
 extern SetupRunOptions g_options;
+
+// For a non-empty name, when always is set or the name holds no backslash, replaces it in place by
+// the setup folder followed by the name (name is a buffer of MAX_PATH bytes; a longer result is
+// cut). Returns name, or null for an empty one.
+char* SetupMakeAbsolute(char* name, int always);
+
+// Writes the System folder followed by below into out (size bytes). A path that does not fit is
+// refused, since a cut one could name another folder: out is then empty and the result 0, else 1.
+int SetupSystemPath(char* out, int size, const char* below);

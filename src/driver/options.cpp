@@ -123,27 +123,6 @@ const char* SetupAdminText() { return g_adminText; }
 
 XML_Document* SetupAdminDocument() { return g_adminDoc; }
 
-char* SetupMakeAbsolute(char* name, int always) {
-  if (name == nullptr || name[0] == 0) return nullptr;
-  if (always == 0 && strchr(name, '\\') != nullptr) return name;
-  char full[MAX_PATH];
-  StrCopyN(full, g_context.setupDir, sizeof full);
-  StrAppendN(full, name, sizeof full);
-  StrCopyN(name, full, MAX_PATH);
-  return name;
-}
-
-int SetupSystemPath(char* out, int size, const char* below) {
-  if (size <= 0) return 0;
-  if (strlen(g_context.systemDir) + strlen(below) >= static_cast<size_t>(size)) {
-    out[0] = 0;
-    return 0;
-  }
-  StrCopyN(out, g_context.systemDir, size);
-  StrAppendN(out, below, size);
-  return 1;
-}
-
 void SetupInitContext() {
   g_context.reserved12 = 0;
   g_context.reserved1976 = 0;

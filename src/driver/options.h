@@ -16,15 +16,6 @@ void SetupInitContext();
 // for the whole run (SetupAdminFileState); writes no log line.
 void SetupParseCommandLine(const char* commandLine);
 
-// For a non-empty name, when always is set or the name holds no backslash, replaces it in place by
-// the setup folder followed by the name (name is a buffer of MAX_PATH bytes; a longer result is
-// cut). Returns name, or null for an empty one.
-char* SetupMakeAbsolute(char* name, int always);
-
-// Writes the System folder followed by below into out (size bytes). A path that does not fit is
-// refused, since a cut one could name another folder: out is then empty and the result 0, else 1.
-int SetupSystemPath(char* out, int size, const char* below);
-
 // How reading the administrator's file went: read whole, not there at all, or the failure.
 enum SetupAdminRead {
   ADMIN_READ,

@@ -8,7 +8,6 @@
 #include "driver/context.h"
 #include "driver/log.h"
 #include "driver/messages.h"
-#include "driver/options.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/libload.h"

@@ -6,7 +6,6 @@
 
 #include "driver/context.h"
 #include "driver/log.h"
-#include "driver/options.h"
 #include "driver/vislib.h"
 #include "install/journal.h"
 #include "package/access.h"
