@@ -4,9 +4,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "driver/cmdline.h"
 #include "driver/context.h"
-#include "driver/options.h"
 #include "system/os.h"
 #include "system/str.h"
 
@@ -87,21 +85,6 @@ void TempLogPath(char* path, int size) {
   StrAppendN(path, "zsetup.log", size);
 }
 
-// Replaces the value of "/PWD=", as the run reads it (blanks before it skipped, quoted or up to
-// the next blank), with stars: the log lies in shared and temporary folders, and the settings
-// lock's password must not be read there.
-void MaskPassword(char* line) {
-  for (char* p = line; *p != 0; ++p) {
-    if (StrCompareNoCaseAscii(p, "/pwd=", 5) != 0) continue;
-    char* v = p + 5;
-    const char* end = CmdValueEnd(v);
-    while (*v == ' ') ++v;
-    for (; v < end; ++v) {
-      if (*v != '"') *v = '*';
-    }
-  }
-}
-
 bool TryOpen(const char* path) {
   LogFile log(path);
   return log.file != nullptr;
@@ -143,7 +126,6 @@ void SetupLogOpen(const char* commandLine) {
   if (namedFailed) SetupLogError("Couldn't open log file : %s", g_options.logFile);
   char shown[260];
   StrCopyN(shown, commandLine != nullptr ? commandLine : "", sizeof shown);
-  MaskPassword(shown);
   SetupLog("CmdLine: %s", shown);
 }
 

@@ -7,10 +7,10 @@
 enum { SETUP_LOG_MESSAGE_MAX = 4091 };
 
 // Turns the log on when its file opens for appending, stores its path in the setup context and
-// writes "CmdLine: %s" with the command line cut to 259 characters. The file is the one "/LOG="
-// names; without it, or when it cannot be opened, "zsetup.log" beside the program or in the
-// temporary folder, and then the first line says that the named file could not be opened. When
-// no file opens the log stays off for the run.
+// writes "CmdLine: %s" with the command line cut to 259 characters (the caller masks what the log
+// must not show). The file is the one "/LOG=" names; without it, or when it cannot be opened,
+// "zsetup.log" beside the program or in the temporary folder, and then the first line says that
+// the named file could not be opened. When no file opens the log stays off for the run.
 void SetupLogOpen(const char* commandLine);
 
 // Appends one line "[yyyy-mm-dd hh:mm:ss.mmm] message" (SetupLogError: "... Error: message").

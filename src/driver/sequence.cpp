@@ -75,6 +75,30 @@ struct Document {
 
 // ---- Start ----
 
+// Replaces the value of "/PWD=", as the run reads it (blanks before it skipped, quoted or up to
+// the next blank), with stars: the log lies in shared and temporary folders, and the settings
+// lock's password must not be read there.
+void MaskPassword(char* line) {
+  for (char* p = line; *p != 0; ++p) {
+    if (StrCompareNoCaseAscii(p, "/pwd=", 5) != 0) continue;
+    char* v = p + 5;
+    const char* end = CmdValueEnd(v);
+    while (*v == ' ') ++v;
+    for (; v < end; ++v) {
+      if (*v != '"') *v = '*';
+    }
+  }
+}
+
+// Opens the log with the command line as it shows it: cut to 259 characters, the password
+// masked.
+void OpenLog(const char* commandLine) {
+  char shown[260];
+  StrCopyN(shown, commandLine, sizeof shown);
+  MaskPassword(shown);
+  SetupLogOpen(shown);
+}
+
 void AuthorizeRemotely() {
   if (g_options.authServer[0] == 0 || g_context.exitCode != 101) return;
   char host[sizeof g_options.authServer];
@@ -150,7 +174,7 @@ void LogAdminFailure(SetupAdminRead state) {
 void EndOnUnusableAdminFile(const char* commandLine) {
   SetupAdminRead state = SetupAdminFileState();
   if (state == ADMIN_READ || state == ADMIN_ABSENT) return;
-  if (!SetupLogIsOn()) SetupLogOpen(commandLine);
+  if (!SetupLogIsOn()) OpenLog(commandLine);
   LogAdminFailure(state);
   const int code = state == ADMIN_NO_MEMORY ? 103 : 111;
   if (Interactive()) {
@@ -580,7 +604,7 @@ int SetupMain(const char* commandLine) {
   SetupParseCommandLine(commandLine);
 
   g_context.logFilePath[0] = 0;
-  if (g_options.test || g_options.logNamed) SetupLogOpen(commandLine);
+  if (g_options.test || g_options.logNamed) OpenLog(commandLine);
   HoldSetupMutex();
   EndOnUnusableAdminFile(commandLine);
   AuthorizeRemotely();
