@@ -14,6 +14,7 @@
 #include "driver/log.h"
 #include "driver/messages.h"
 #include "driver/options.h"
+#include "driver/rollback.h"
 #include "driver/runtimelibs.h"
 #include "driver/space.h"
 #include "driver/vislib.h"

@@ -6,12 +6,7 @@
 
 #include "driver/context.h"
 #include "driver/exit.h"
-#include "driver/libdrive.h"
-#include "driver/libraries.h"
-#include "driver/sequence.h"
-#include "install/filecopy.h"
 #include "install/uninstall.h"
-#include "package/access.h"
 #include "package/model.h"
 #include "settings/settings.h"
 #include "system/files.h"
@@ -35,7 +30,6 @@ struct RollbackEntry {
 };
 
 RollbackEntry* g_top = nullptr;
-bool g_rolledBack = false;
 
 // Frees an entry and what it holds.
 void Free(RollbackEntry* entry) {
@@ -48,14 +42,6 @@ RollbackEntry* Pop() {
   RollbackEntry* entry = g_top;
   if (entry != nullptr) g_top = entry->next;
   return entry;
-}
-
-// The narrow copy of the global.xml path.
-void GlobalPath(char* out) {
-  out[0] = 0;
-  if (g_context.globalXmlPath != nullptr) {
-    WideToAnsi(out, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), MAX_PATH);
-  }
 }
 
 void Undo(const RollbackEntry& e) {
@@ -75,20 +61,6 @@ void Undo(const RollbackEntry& e) {
       }
       break;
     }
-    case ROLLBACK_FILE_TRANSACTION: {
-      char path[MAX_PATH];
-      GlobalPath(path);
-      XML_Document* doc = nullptr;
-      if (path[0] != 0 && XML_Access(path, &doc, 0) != nullptr) {
-        SetupRollbackFiles(doc);
-        SetupRollbackCommon(doc);
-        XML_Close(doc);
-      }
-      break;
-    }
-    case ROLLBACK_COMPONENTS:
-      ExeLibsCommand(CMD_ROLLBACK, EXELIBS_PACKAGE);
-      break;
     case ROLLBACK_REGTREE:
       RegRestoreTree(HKEY_LOCAL_MACHINE, e.path, e.tree);
       break;
@@ -220,13 +192,13 @@ void RollbackPushContent(const char* path, const void* data, unsigned long size)
   entry->size = static_cast<DWORD>(size);
 }
 
-void rollBackAll() {
-  if (g_rolledBack) return;
-  g_rolledBack = true;
-  while (RollbackEntry* entry = Pop()) {
-    Undo(*entry);
-    Free(entry);
-  }
+int RollbackUndoNewest() {
+  RollbackEntry* entry = Pop();
+  if (entry == nullptr) return 0;
+  const int kind = entry->kind;
+  Undo(*entry);
+  Free(entry);
+  return kind;
 }
 
 void RollbackDiscard() {

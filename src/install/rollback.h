@@ -35,8 +35,11 @@ void RollbackPushTree(const char* path, RegTree* tree);
 // the run ends with 103.
 void RollbackPushContent(const char* path, const void* data, unsigned long size);
 
-// Runs the undo actions of all entries, newest first; runs at most once per process.
-void rollBackAll();
+// Takes the newest entry off the list, runs its undo action when the action is the installation's
+// own (files, folders, registry keys and trees, file contents) and frees it. Returns its kind, so
+// that the run's rollback does the rest (ROLLBACK_FILE_TRANSACTION, ROLLBACK_COMPONENTS: they
+// reach global.xml and the component libraries); 0 when the list is empty.
+int RollbackUndoNewest();
 
 // Frees all entries without acting.
 void RollbackDiscard();

@@ -26,6 +26,7 @@
 #include "driver/context.h"
 #include "driver/exit.h"
 #include "driver/globalxml.h"
+#include "driver/rollback.h"
 #include "driver/runtimelibs.h"
 #include "driver/space.h"
 #include "install/engines.h"
