@@ -376,6 +376,43 @@ void ReadDataFileCount(BuildDocs* docs, XML_Node* setup) {
   g_context.dataFileCount = static_cast<int32_t>(count);
 }
 
+// Reads path whole into a terminated buffer; the size read in *size. Null when it cannot be read.
+char* ReadWhole(const char* path, DWORD* size) {
+  HandleGuard file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.handle == INVALID_HANDLE_VALUE) return nullptr;
+  DWORD length = GetFileSize(file.handle, nullptr);
+  if (length == INVALID_FILE_SIZE || length > 0x3FFFFFFFu) return nullptr;
+  char* text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) return nullptr;
+  DWORD got = 0;
+  if (!ReadFile(file.handle, text, length, &got, nullptr) || got != length) {
+    free(text);
+    return nullptr;
+  }
+  text[got] = 0;
+  *size = got;
+  return text;
+}
+
+// An unreadable uninst.xml is kept beside itself, so that the next one written does not take the
+// only record of the earlier installation's entries.
+void KeepUnreadable(const char* path) {
+  char kept[MAX_PATH];
+  for (int n = 0; n < 100; ++n) {
+    // A long install folder leaves no room for the suffix: such a file cannot be kept.
+    int length = snprintf(kept, sizeof kept, "%s.bad%02d", path, n);
+    if (length < 0 || length >= static_cast<int>(sizeof kept)) {
+      SetupLogError("Unreadable uninst.xml not kept: %s", path);
+      return;
+    }
+    if (GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES) {
+      if (SysMoveFile(path, kept)) SetupLogError("Unreadable uninst.xml kept as %s", kept);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void SetupDeleteExtractionFolders() {
@@ -405,6 +442,58 @@ int SetupSaveGlobalXml(XML_Document** doc, XML_Node* root) {
     SetupExit(nullptr, nullptr, 111, "SG");
   }
   return 0;
+}
+
+int SetupBuildGlobalFromUninst() {
+  char path[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof path, path);
+  if (n == 0 || n >= sizeof path) path[0] = 0;
+  StrAppendN(path, "global.xml", sizeof path);
+  AnsiToWide(reinterpret_cast<wchar16*>(g_context.globalXmlPath), path, MAX_PATH);
+
+  XML_Document* doc = XML_Create();
+  XML_Node* root = doc != nullptr ? XML_CreateRoot(doc, u"ZORVASETUP") : nullptr;
+  if (root == nullptr) {
+    XML_Close(doc);
+    return 0;
+  }
+  char uninst[MAX_PATH];
+  StrCopyN(uninst, g_context.installDir, sizeof uninst);
+  StrAppendN(uninst, "Setup\\uninst.xml", sizeof uninst);
+  DWORD size = 0;
+  HeapGuard<char> text(ReadWhole(uninst, &size));
+  if (text.block == nullptr && GetFileAttributesA(uninst) == INVALID_FILE_ATTRIBUTES) {
+    // A replacement cut short between its two steps left the new text whole beside it.
+    char fresh[MAX_PATH];
+    FileReplacementName(uninst, fresh);
+    text.block = ReadWhole(fresh, &size);
+  }
+  XML_Document* parsed = text.block != nullptr ? XML_Create() : nullptr;
+  // Only a document that parsed to its end is complete: a partial tree would lose entries.
+  XML_Node* uninstall = nullptr;
+  if (parsed != nullptr && XML_Parse(parsed, text.block, static_cast<int>(size)) == 0) {
+    XML_Node* parsedRoot = XML_GetRoot(parsed);
+    uninstall =
+        parsedRoot ? XML_Find(parsed, parsedRoot, u"UNINSTALL", XML_OPEN_EXISTING) : nullptr;
+  }
+  if (uninstall == nullptr) {
+    if (GetFileAttributesA(uninst) != INVALID_FILE_ATTRIBUTES) {
+      SetupLogError("Can't read %s", uninst);
+      if (!g_options.uninstall) KeepUnreadable(uninst);
+    }
+    XML_Close(parsed);
+    XML_Close(doc);
+    return 0;
+  }
+  bool copied =
+      XML_CopyElement(doc, root, u"UNINSTALL", parsed, uninstall, XML_OPEN_ALWAYS) != nullptr;
+  XML_Close(parsed);
+  if (!copied) {
+    XML_Close(doc);
+    return 0;
+  }
+  SetupSaveGlobalXml(&doc, root);
+  return 1;
 }
 
 int SetupBuildGlobalXml() {

@@ -8,6 +8,9 @@ struct XML_Node;
 // extracting the component archives and loading their libraries. Returns 0; failures end the run.
 int SetupBuildGlobalXml();
 
+// Writes global.xml from the installed product's uninst.xml. 1 when written, else 0.
+int SetupBuildGlobalFromUninst();
+
 // Writes the one-component package description for "/NUP=". 1 on success or when the run names no
 // single-component archive, 0 on failure.
 int SetupOneComponentXml();

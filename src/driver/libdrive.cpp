@@ -6,6 +6,7 @@
 #include "auth/privatefolder.h"
 #include "driver/context.h"
 #include "driver/exit.h"
+#include "driver/globalxml.h"
 #include "driver/log.h"
 #include "driver/vislib.h"
 #include "install/engines.h"

@@ -1,9 +1,6 @@
 // Removing the installed product, and the restart continuation entry.
 #pragma once
 
-// Writes global.xml from the installed product's uninst.xml. 1 when written, else 0.
-int SetupBuildGlobalFromUninst();
-
 // Deletes the product's files and folders: the component folders and "Setup\" below the install
 // folder, then, when the installation created the install folder (folderCreated), the files
 // directly in it and the folder; otherwise only the folder, and only when it is empty (what the
