@@ -17,8 +17,8 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/libraries.h"
+#include "run/context.h"
+#include "run/libraries.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "driver/cmdline.h"
-#include "driver/exit.h"
+#include "run/exit.h"
 #include "settings/settings.h"
 #include "system/files.h"
 #include "system/guards.h"

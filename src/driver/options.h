@@ -2,7 +2,7 @@
 // command line and the CMDLINE element of the administrator's file.
 #pragma once
 
-#include "driver/context.h"
+#include "run/context.h"
 
 struct XML_Document;
 

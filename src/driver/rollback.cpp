@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include "driver/context.h"
 #include "driver/libdrive.h"
-#include "driver/libraries.h"
 #include "install/filecopy.h"
 #include "install/rollback.h"
 #include "package/access.h"
+#include "run/context.h"
+#include "run/libraries.h"
 #include "system/str.h"
 #include "xml/xml.h"
 

@@ -5,9 +5,9 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/log.h"
-#include "driver/messages.h"
+#include "run/context.h"
+#include "run/log.h"
+#include "run/messages.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/libload.h"

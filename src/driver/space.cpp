@@ -6,12 +6,12 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/log.h"
 #include "driver/options.h"
 #include "install/engines.h"
 #include "install/filecopy.h"
 #include "package/extract.h"
+#include "run/context.h"
+#include "run/log.h"
 #include "system/diskspace.h"
 #include "system/guards.h"
 #include "system/str.h"

@@ -4,13 +4,13 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/log.h"
-#include "driver/vislib.h"
 #include "install/journal.h"
 #include "package/access.h"
 #include "package/extract.h"
 #include "package/model.h"
+#include "run/context.h"
+#include "run/log.h"
+#include "run/vislib.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"

@@ -4,9 +4,9 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
 #include "install/journal.h"
 #include "package/model.h"
+#include "run/context.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/log.h"
+#include "run/log.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"

@@ -4,10 +4,10 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/exit.h"
 #include "install/uninstall.h"
 #include "package/model.h"
+#include "run/context.h"
+#include "run/exit.h"
 #include "settings/settings.h"
 #include "system/files.h"
 #include "system/guards.h"

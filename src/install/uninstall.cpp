@@ -4,8 +4,8 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/log.h"
+#include "run/context.h"
+#include "run/log.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/registry.h"

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "driver/log.h"
+#include "run/log.h"
 #include "system/files.h"
 #include "xml/xml.h"
 

@@ -5,12 +5,12 @@
 #include <windows.h>
 
 #include "auth/privatefolder.h"
-#include "driver/context.h"
-#include "driver/exit.h"
-#include "driver/log.h"
-#include "driver/vislib.h"
 #include "install/engines.h"
 #include "package/datafile.h"
+#include "run/context.h"
+#include "run/exit.h"
+#include "run/log.h"
+#include "run/vislib.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"

@@ -8,9 +8,6 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
-#include "driver/exit.h"
-#include "driver/messages.h"
 #include "install/engines.h"
 #include "install/journal.h"
 #include "install/rollback.h"
@@ -18,6 +15,9 @@
 #include "package/access.h"
 #include "package/layout.h"
 #include "package/model.h"
+#include "run/context.h"
+#include "run/exit.h"
+#include "run/messages.h"
 #include "system/files.h"
 #include "system/guards.h"
 #include "system/hook.h"

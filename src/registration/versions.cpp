@@ -2,9 +2,9 @@
 #include <string.h>
 #include <windows.h>
 
-#include "driver/context.h"
 #include "install/engines.h"
 #include "registration/registration.h"
+#include "run/context.h"
 #include "system/str.h"
 
 namespace {

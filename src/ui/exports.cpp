@@ -8,7 +8,7 @@
 #include <shlwapi.h>
 // clang-format on
 
-#include "driver/libraries.h"
+#include "run/libraries.h"
 #include "system/str.h"
 #include "ui/resource.h"
 #include "ui/ui.h"

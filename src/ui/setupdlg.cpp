@@ -8,7 +8,7 @@
 #include <shlobj.h>
 // clang-format on
 
-#include "driver/libraries.h"
+#include "run/libraries.h"
 #include "system/diskspace.h"
 #include "system/libload.h"
 #include "system/str.h"

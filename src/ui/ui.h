@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "driver/context.h"
+#include "run/context.h"
 
 // The context connectLib received (null before and after the connection) and main.dll itself.
 extern SetupContext* g_uiContext;

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 #include "double_util.h"
-#include "driver/libraries.h"
+#include "run/libraries.h"
 
 using zsdouble::Format;
 using zsdouble::Journal;

@@ -5,9 +5,9 @@
 #include <stdlib.h>
 
 #include "double_util.h"
-#include "driver/components.h"
-#include "driver/context.h"
-#include "driver/libraries.h"
+#include "run/components.h"
+#include "run/context.h"
+#include "run/libraries.h"
 
 using zsdouble::Format;
 using zsdouble::Journal;

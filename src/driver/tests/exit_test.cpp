@@ -1,15 +1,15 @@
 // The exit path: the code it ends with, the rollback it runs once, what it shows and releases,
 // and the restart at the end of a run.
-#include "driver/exit.h"
+#include "run/exit.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
-#include "driver/context.h"
-#include "driver/log.h"
-#include "driver/vislib.h"
+#include "run/context.h"
+#include "run/log.h"
+#include "run/vislib.h"
 #include "test_util.h"
 #include "xml/xml.h"
 

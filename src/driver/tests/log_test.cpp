@@ -1,6 +1,6 @@
 // The setup log: written only once opened, one timestamped line per call, runs appended and
 // ended by one empty line, messages cut at their limit.
-#include "driver/log.h"
+#include "run/log.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "test_util.h"
 
 namespace {

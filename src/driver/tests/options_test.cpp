@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "test_util.h"
 
 namespace {

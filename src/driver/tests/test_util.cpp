@@ -2,9 +2,9 @@
 
 #include <stdio.h>
 
-#include "driver/context.h"
-#include "driver/exit.h"
-#include "driver/vislib.h"
+#include "run/context.h"
+#include "run/exit.h"
+#include "run/vislib.h"
 
 namespace {
 

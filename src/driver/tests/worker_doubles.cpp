@@ -23,8 +23,6 @@
 
 #include "auth/authorize.h"
 #include "auth/privatefolder.h"
-#include "driver/context.h"
-#include "driver/exit.h"
 #include "driver/globalxml.h"
 #include "driver/rollback.h"
 #include "driver/runtimelibs.h"
@@ -35,6 +33,8 @@
 #include "install/uninstall.h"
 #include "package/model.h"
 #include "registration/registration.h"
+#include "run/context.h"
+#include "run/exit.h"
 #include "system/str.h"
 #include "xml/xml.h"
 

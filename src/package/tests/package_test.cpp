@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "driver/context.h"
 #include "package/extract.h"
 #include "package/layout.h"
 #include "package/model.h"
+#include "run/context.h"
 #include "settings/settings.h"
 #include "system/test_util.h"
 #include "xml/xml.h"

@@ -1,10 +1,10 @@
-#include "driver/log.h"
+#include "run/log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 #include <windows.h>
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "system/os.h"
 #include "system/str.h"
 

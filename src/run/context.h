@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "driver/components.h"
+#include "run/components.h"
 
 // Platform values of the context.
 enum { PLATFORM_ANY = 0, PLATFORM_WIN9X = 1, PLATFORM_NT = 2 };

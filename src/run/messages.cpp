@@ -1,8 +1,8 @@
-#include "driver/messages.h"
+#include "run/messages.h"
 
 #include <windows.h>
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "system/str.h"
 
 void SetupLoadString(int id, char* buffer, int size) {

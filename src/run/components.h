@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "driver/libraries.h"
+#include "run/libraries.h"
 
 // One component library of a component (48 bytes).
 struct ExeLib {

@@ -1,6 +1,6 @@
-#include "driver/vislib.h"
+#include "run/vislib.h"
 
-#include "driver/context.h"
+#include "run/context.h"
 #include "system/libload.h"
 #include "system/progress.h"
 

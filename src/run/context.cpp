@@ -1,7 +1,7 @@
 // The two process-wide records of a run (context.h): the setup context and the run options,
 // zero-filled at load except for the options' two default file names; and the paths made from the
 // context's folders.
-#include "driver/context.h"
+#include "run/context.h"
 
 #include <string.h>
 

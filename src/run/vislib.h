@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "driver/libraries.h"
+#include "run/libraries.h"
 
 // The loaded visual library; module is null in silent mode and before loading.
 struct VisLib {
