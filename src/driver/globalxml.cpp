@@ -41,6 +41,13 @@ void TempPath(char* out) {
   if (n == 0 || n >= MAX_PATH) out[0] = 0;
 }
 
+// The global.xml path in the temporary folder, stored in the context; path gets its narrow form.
+void StoreGlobalXmlPath(char* path) {
+  TempPath(path);
+  StrAppendN(path, "global.xml", MAX_PATH);
+  AnsiToWide(reinterpret_cast<wchar16*>(g_context.globalXmlPath), path, MAX_PATH);
+}
+
 void NarrowGlobalPath(char* out) {
   WideToAnsi(out, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), MAX_PATH);
 }
@@ -446,10 +453,7 @@ int SetupSaveGlobalXml(XML_Document** doc, XML_Node* root) {
 
 int SetupBuildGlobalFromUninst() {
   char path[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof path, path);
-  if (n == 0 || n >= sizeof path) path[0] = 0;
-  StrAppendN(path, "global.xml", sizeof path);
-  AnsiToWide(reinterpret_cast<wchar16*>(g_context.globalXmlPath), path, MAX_PATH);
+  StoreGlobalXmlPath(path);
 
   XML_Document* doc = XML_Create();
   XML_Node* root = doc != nullptr ? XML_CreateRoot(doc, u"ZORVASETUP") : nullptr;
@@ -496,115 +500,152 @@ int SetupBuildGlobalFromUninst() {
   return 1;
 }
 
-int SetupBuildGlobalXml() {
-  SysPumpMessages();
-  char path[MAX_PATH];
-  TempPath(path);
-  StrAppendN(path, "global.xml", sizeof path);
-  AnsiToWide(reinterpret_cast<wchar16*>(g_context.globalXmlPath), path, MAX_PATH);
+namespace {
 
-  BuildDocs docs;
+// Steps of SetupBuildGlobalXml, in its order; each failure ends the run through Fail.
+
+// global.xml started from the installed product's uninst.xml, or empty.
+void StartGlobalXml(BuildDocs* docs) {
   if (g_context.productInstalled && SetupBuildGlobalFromUninst() == 1) {
     SetupLog("global.xml with uninstall info created");
-  } else {
-    docs.global = XML_Create();
-    XML_Node* root = docs.global ? XML_CreateRoot(docs.global, u"ZORVASETUP") : nullptr;
-    if (root == nullptr) Fail(&docs, 103, nullptr);
-    SetupSaveGlobalXml(&docs.global, root);
-    SetupLog("global.xml created");
+    return;
   }
+  docs->global = XML_Create();
+  XML_Node* root = docs->global ? XML_CreateRoot(docs->global, u"ZORVASETUP") : nullptr;
+  if (root == nullptr) Fail(docs, 103, nullptr);
+  SetupSaveGlobalXml(&docs->global, root);
+  SetupLog("global.xml created");
+}
 
-  XML_Node* root = XML_Access(path, &docs.global, 1);
+// global.xml opened for writing, with setup.xml copied under its root as PACKAGE. Returns PACKAGE.
+XML_Node* AddPackage(BuildDocs* docs, const char* path) {
+  XML_Node* root = XML_Access(path, &docs->global, 1);
   if (root == nullptr) {
     SetupLogError("Can't create Global.xml");
-    Fail(&docs, 103, nullptr);
+    Fail(docs, 103, nullptr);
   }
-  {
-    XML_Document* setupDoc = nullptr;
-    XML_Node* setupRoot = XML_Access(g_options.setupDescFile, &setupDoc, 0);
-    if (setupRoot == nullptr) Fail(&docs, 114, nullptr);
-    XML_Node* copied =
-        XML_CopyElement(docs.global, root, u"PACKAGE", setupDoc, setupRoot, XML_OPEN_ALWAYS);
-    XML_Close(setupDoc);
-    if (copied == nullptr) Fail(&docs, 103, nullptr);
-    SetupLog("Main settings added");
-  }
-  XML_Node* package = XML_Find(docs.global, root, u"PACKAGE", XML_OPEN_EXISTING);
-  XML_Node* display = XML_Find(docs.global, package, u"DISPLAY", XML_OPEN_EXISTING);
+  XML_Document* setupDoc = nullptr;
+  XML_Node* setupRoot = XML_Access(g_options.setupDescFile, &setupDoc, 0);
+  if (setupRoot == nullptr) Fail(docs, 114, nullptr);
+  XML_Node* copied =
+      XML_CopyElement(docs->global, root, u"PACKAGE", setupDoc, setupRoot, XML_OPEN_ALWAYS);
+  XML_Close(setupDoc);
+  if (copied == nullptr) Fail(docs, 103, nullptr);
+  SetupLog("Main settings added");
+  return XML_Find(docs->global, root, u"PACKAGE", XML_OPEN_EXISTING);
+}
+
+// The title and the required platform (104 when another one runs), then the engine list. Returns
+// PACKAGE\SETUP, which may be missing.
+XML_Node* ReadPackage(BuildDocs* docs, XML_Node* package) {
+  XML_Node* display = XML_Find(docs->global, package, u"DISPLAY", XML_OPEN_EXISTING);
   if (display != nullptr) {
     char title[MAX_PATH];
-    if (Attribute(docs.global, display, u"TITLE", title, sizeof title)) {
+    if (Attribute(docs->global, display, u"TITLE", title, sizeof title)) {
       StrCopyN(g_context.title, title, sizeof g_context.title);
     } else {
       StrCopyN(g_context.title, " ", sizeof g_context.title);
       SetupLog("Title empty");
     }
   }
-  XML_Node* setup = XML_Find(docs.global, package, u"SETUP", XML_OPEN_EXISTING);
+  XML_Node* setup = XML_Find(docs->global, package, u"SETUP", XML_OPEN_EXISTING);
   char text[MAX_PATH];
   g_context.requiredPlatform = PLATFORM_ANY;
-  if (Attribute(docs.global, setup, u"REQUIRED_OS", text, sizeof text)) {
+  if (Attribute(docs->global, setup, u"REQUIRED_OS", text, sizeof text)) {
     CharUpperA(text);
     g_context.requiredPlatform =
         (strstr(text, "NT") || strstr(text, "XP")) ? PLATFORM_NT : PLATFORM_WIN9X;
   }
   if (g_context.requiredPlatform != PLATFORM_ANY &&
       g_context.requiredPlatform != g_context.runningPlatform) {
-    Fail(&docs, 104, nullptr);
+    Fail(docs, 104, nullptr);
   }
-  int engines = SetupReadEngineList(docs.global, package);
-  if (engines != 0) Fail(&docs, engines, nullptr);
+  int engines = SetupReadEngineList(docs->global, package);
+  if (engines != 0) Fail(docs, engines, nullptr);
+  return setup;
+}
 
-  if (!g_context.productInstalled) ResolveInstallFolder(&docs, setup);
-  if (setup == nullptr) setup = XML_Find(docs.global, package, u"SETUP", XML_OPEN_ALWAYS);
+// The install folder (resolved for a new installation) written into PACKAGE\SETUP and
+// ZORVAINSTALLDIR, and the log's path beside it while the log is on. Returns PACKAGE\SETUP.
+XML_Node* RecordInstallFolder(BuildDocs* docs, XML_Node* package, XML_Node* setup) {
+  if (!g_context.productInstalled) ResolveInstallFolder(docs, setup);
+  if (setup == nullptr) setup = XML_Find(docs->global, package, u"SETUP", XML_OPEN_ALWAYS);
   if (setup == nullptr ||
-      XML_SetAttributeA(docs.global, setup, u"INSTALLPATH", g_context.installDir) != 0) {
-    Fail(&docs, 103, nullptr);
+      XML_SetAttributeA(docs->global, setup, u"INSTALLPATH", g_context.installDir) != 0) {
+    Fail(docs, 103, nullptr);
   }
   SetupLog("InstallPath added");
   SetEnvironmentVariableA("ZORVAINSTALLDIR", g_context.installDir);
   if (SetupLogIsOn()) {
-    if (XML_SetAttributeA(docs.global, setup, u"LOGPATH", g_context.logFilePath) != 0) {
-      Fail(&docs, 103, nullptr);
+    if (XML_SetAttributeA(docs->global, setup, u"LOGPATH", g_context.logFilePath) != 0) {
+      Fail(docs, 103, nullptr);
     }
     SetupLog("LogPath added");
   }
-  ReadDataFileCount(&docs, setup);
+  return setup;
+}
 
-  XML_Node* components = XML_Find(docs.global, package, u"COMPONENTS", XML_OPEN_EXISTING);
+// PACKAGE\COMPONENTS with one to 26 COMPONENT children, counted into docs. Returns COMPONENTS.
+XML_Node* ListComponents(BuildDocs* docs, XML_Node* package) {
+  XML_Node* components = XML_Find(docs->global, package, u"COMPONENTS", XML_OPEN_EXISTING);
   int listed = 0;
   XML_Node* cursor = nullptr;
   while (XML_NextElement(components, u"COMPONENT", &cursor) != nullptr) ++listed;
   // Later checks read the first component: a list without one is no package.
-  if (components == nullptr || listed == 0) Fail(&docs, 114, nullptr);
+  if (components == nullptr || listed == 0) Fail(docs, 114, nullptr);
   if (listed > kMaxComponents) {
     SetupLogError("Too many components: %d", listed);
-    Fail(&docs, 105, nullptr);
+    Fail(docs, 105, nullptr);
   }
-  docs.listed = listed;
+  docs->listed = listed;
+  return components;
+}
 
-  SetupExitContext exitContext = docs.Exit();
+// The package's data laid out, then room for the whole run checked before the first extraction.
+void PrepareData(BuildDocs* docs, XML_Node* components) {
+  SetupExitContext exitContext = docs->Exit();
   if (!SetupPrepareData(&exitContext, g_context.packageDataDir, g_context.dataFileCount)) {
-    Fail(&docs, 106, nullptr);
+    Fail(docs, 106, nullptr);
   }
-  CheckSpace(&docs, components);
+  CheckSpace(docs, components);
+}
 
+// Every component in document order: its records, its archive extracted, its description added
+// and its libraries loaded.
+void AddComponents(BuildDocs* docs, XML_Node* components) {
   g_context.components =
-      static_cast<ComponentDesc*>(calloc(static_cast<size_t>(listed), sizeof(ComponentDesc)));
-  if (g_context.components == nullptr) Fail(&docs, 103, nullptr);
-  g_context.componentCount = listed;
-  cursor = nullptr;
+      static_cast<ComponentDesc*>(calloc(static_cast<size_t>(docs->listed), sizeof(ComponentDesc)));
+  if (g_context.components == nullptr) Fail(docs, 103, nullptr);
+  g_context.componentCount = docs->listed;
+  XML_Node* cursor = nullptr;
   int index = 0;
-  docs.queue = ExtractQueueStart();
+  docs->queue = ExtractQueueStart();
   XML_Node* c = XML_NextElement(components, u"COMPONENT", &cursor);
   for (; c != nullptr; ++index) {
     XML_Node* next = XML_NextElement(components, u"COMPONENT", &cursor);
-    AddComponent(&docs, c, next, index);
+    AddComponent(docs, c, next, index);
     c = next;
   }
-  docs.StopAhead();
+  docs->StopAhead();
   // Every file is written: none is at hand while the components are read and loaded.
   SysProgressItem(nullptr);
+}
+
+}  // namespace
+
+int SetupBuildGlobalXml() {
+  SysPumpMessages();
+  char path[MAX_PATH];
+  StoreGlobalXmlPath(path);
+  BuildDocs docs;
+  StartGlobalXml(&docs);
+  XML_Node* package = AddPackage(&docs, path);
+  XML_Node* setup = ReadPackage(&docs, package);
+  setup = RecordInstallFolder(&docs, package, setup);
+  ReadDataFileCount(&docs, setup);
+  XML_Node* components = ListComponents(&docs, package);
+  PrepareData(&docs, components);
+  AddComponents(&docs, components);
   if (XML_Close(docs.global) != 0) {
     docs.global = nullptr;
     SetupLogError("Can't write %s", path);
