@@ -106,22 +106,26 @@ bool AppendRenameLine(char* section, DWORD capacity, DWORD length, const char* d
   return true;
 }
 
-// The 9x family: schedules a move or deletion through the "rename" section of "wininit.ini".
-int ScheduleInWininit(const char* existing, const char* newPath) {
+// The 9x family: wininit.ini's path and the short name its "rename" lines give existing by.
+bool WininitNames(const char* existing, char (&ini)[MAX_PATH], char (&shortSource)[MAX_PATH]) {
   char windows[MAX_PATH];
   UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return 0;
-  char ini[MAX_PATH];
-  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return 0;
-
-  char shortSource[MAX_PATH];
+  if (n == 0 || n >= MAX_PATH) return false;
+  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return false;
   n = GetShortPathNameA(existing, shortSource, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return 0;
+  return n != 0 && n < MAX_PATH;
+}
+
+// The 9x family: schedules a move or deletion through the "rename" section of "wininit.ini".
+int ScheduleInWininit(const char* existing, const char* newPath) {
+  char ini[MAX_PATH];
+  char shortSource[MAX_PATH];
+  if (!WininitNames(existing, ini, shortSource)) return 0;
 
   char shortTarget[MAX_PATH];
   const char* destination = "NUL";
   if (newPath) {
-    n = GetShortPathNameA(newPath, shortTarget, MAX_PATH);
+    DWORD n = GetShortPathNameA(newPath, shortTarget, MAX_PATH);
     if (n == 0) {
       DWORD error = GetLastError();
       // A target that does not exist yet is free: the move can happen now.
@@ -938,14 +942,9 @@ int WalkPendingList(const char* existing, bool remove, bool* found) {
 // 9x: the same on the "rename" section of wininit.ini.
 int WalkWininit(const char* existing, bool remove, bool* found) {
   *found = false;
-  char windows[MAX_PATH];
-  UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return 0;
   char ini[MAX_PATH];
-  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return 0;
   char shortSource[MAX_PATH];
-  n = GetShortPathNameA(existing, shortSource, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return 0;
+  if (!WininitNames(existing, ini, shortSource)) return 0;
   static char section[kWininitSectionSize];
   static char kept[kWininitSectionSize];
   DWORD length = GetPrivateProfileSectionA("rename", section, kWininitSectionSize, ini);
