@@ -8,6 +8,7 @@
 #include "run/log.h"
 #include "system/files.h"
 #include "system/guards.h"
+#include "system/libload.h"
 #include "system/registry.h"
 #include "system/str.h"
 
@@ -37,8 +38,7 @@ bool SharedFolder(const char* folder) {
   }
   // A short (8.3) spelling of one of them counts too. NT 4.0 has no long-name lookup.
   typedef DWORD(WINAPI * LongPathFn)(const char*, char*, DWORD);
-  static LongPathFn longPath = reinterpret_cast<LongPathFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetLongPathNameA")));
+  static LongPathFn longPath = SysKernel32Export<LongPathFn>("GetLongPathNameA");
   if (longPath == nullptr) return false;
   char longForm[MAX_PATH];
   DWORD n = longPath(path, longForm, sizeof longForm);

@@ -4,6 +4,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "system/libload.h"
 #include "system/str.h"
 
 namespace {
@@ -11,12 +12,6 @@ namespace {
 typedef BOOL(WINAPI* GetDiskFreeSpaceExFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
                                            PULARGE_INTEGER);
 typedef BOOL(WINAPI* GetVolumePathNameFn)(LPCSTR, LPSTR, DWORD);
-
-// kernel32 is mapped into every process, so asking it for an export loads nothing from disk.
-void* Kernel32Export(const char* name) {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  return kernel != nullptr ? reinterpret_cast<void*>(GetProcAddress(kernel, name)) : nullptr;
-}
 
 // "C:\" or "\\server\share\" of path; 0 when it begins with neither.
 int DriveOrShareRoot(const char* path, char* root, int size) {
@@ -49,7 +44,7 @@ int SysVolumeRoot(const char* path, char* root, int size) {
   // Mount points exist from Windows 2000 on, and so does the call that knows them; it also
   // accepts a path that does not exist yet, taking the volume of the part that does.
   static GetVolumePathNameFn volumePath =
-      reinterpret_cast<GetVolumePathNameFn>(Kernel32Export("GetVolumePathNameA"));
+      SysKernel32Export<GetVolumePathNameFn>("GetVolumePathNameA");
   char found[MAX_PATH];
   if (volumePath != nullptr && volumePath(path, found, sizeof found) && found[0] != 0) {
     AddBackslash(found, sizeof found);
@@ -64,7 +59,7 @@ int SysVolumeFree(const char* root, uint64_t* freeBytes, uint32_t* clusterBytes)
       GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) != 0;
   // The first releases of the 9x family lack the call that counts past 2 GB and knows quotas.
   static GetDiskFreeSpaceExFn freeEx =
-      reinterpret_cast<GetDiskFreeSpaceExFn>(Kernel32Export("GetDiskFreeSpaceExA"));
+      SysKernel32Export<GetDiskFreeSpaceExFn>("GetDiskFreeSpaceExA");
   ULARGE_INTEGER available, total, totalFree;
   if (freeEx != nullptr && freeEx(root, &available, &total, &totalFree)) {
     *freeBytes = available.QuadPart;

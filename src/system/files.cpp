@@ -7,6 +7,7 @@
 
 #include "system/guards.h"
 #include "system/hook.h"
+#include "system/libload.h"
 #include "system/os.h"
 #include "system/progress.h"
 #include "system/str.h"
@@ -50,16 +51,6 @@ typedef BOOL(WINAPI* DecryptFileFn)(LPCSTR, DWORD);
 bool g_decryptResolved = false;
 DecryptFileFn g_decrypt = nullptr;
 const FileDecryptHooks* g_decryptHooks = nullptr;
-
-// Writes folder + backslash (unless the folder is empty or ends in one) + name into out, which
-// must not overlap folder or name. A truncated path could name another file, so a path that does
-// not fit is refused (false).
-bool JoinPath(char* out, int size, const char* folder, const char* name) {
-  int folderLen = static_cast<int>(strlen(folder));
-  const char* separator = (folderLen > 0 && folder[folderLen - 1] != '\\') ? "\\" : "";
-  int n = snprintf(out, size, "%s%s%s", folder, separator, name);
-  return n >= 0 && n < size;
-}
 
 // Copies the text before the last backslash of path into out; false when there is no backslash
 // or the text does not fit.
@@ -111,7 +102,7 @@ bool WininitNames(const char* existing, char (&ini)[MAX_PATH], char (&shortSourc
   char windows[MAX_PATH];
   UINT n = GetWindowsDirectoryA(windows, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return false;
-  if (!JoinPath(ini, MAX_PATH, windows, "wininit.ini")) return false;
+  if (!StrJoinPath(ini, MAX_PATH, windows, "wininit.ini")) return false;
   n = GetShortPathNameA(existing, shortSource, MAX_PATH);
   return n != 0 && n < MAX_PATH;
 }
@@ -338,16 +329,15 @@ struct FileNames::Folder {
     if (n == 0 || n >= sizeof f->shortFolder) StrCopyN(f->shortFolder, folder, MAX_PATH);
     // NT 4.0 has no long-name lookup: the folder then stays as it is spelt.
     typedef DWORD(WINAPI * LongPathFn)(const char*, char*, DWORD);
-    static LongPathFn longPath = reinterpret_cast<LongPathFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetLongPathNameA")));
+    static LongPathFn longPath = SysKernel32Export<LongPathFn>("GetLongPathNameA");
     n = longPath != nullptr ? longPath(folder, f->longFolder, sizeof f->longFolder) : 0;
     if (n == 0 || n >= sizeof f->longFolder) StrCopyN(f->longFolder, folder, MAX_PATH);
     char search[MAX_PATH];
     int capacity = 0;
     WIN32_FIND_DATAA entry;
     FindGuard find;
-    find.handle = JoinPath(search, MAX_PATH, folder, "*") ? FindFirstFileA(search, &entry)
-                                                          : INVALID_HANDLE_VALUE;
+    find.handle = StrJoinPath(search, MAX_PATH, folder, "*") ? FindFirstFileA(search, &entry)
+                                                             : INVALID_HANDLE_VALUE;
     if (find.handle != INVALID_HANDLE_VALUE) {
       do {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -487,7 +477,7 @@ int FileDeleteOrScheduleAll(const char* const* paths, int count) {
 int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern, int schedule) {
   int result = 1;
   char search[MAX_PATH];
-  if (!JoinPath(search, MAX_PATH, folder, pattern)) return 0;
+  if (!StrJoinPath(search, MAX_PATH, folder, pattern)) return 0;
 
   // The names are gathered first, then deleted.
   int count = 0;
@@ -503,7 +493,7 @@ int FileDeleteMatching(const char* folder, int removeFolder, const char* pattern
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         DeleteJob* d = NextJob(&jobs, count, &capacity);
         if (d == nullptr) return 0;
-        if (!JoinPath(d->path, MAX_PATH, folder, entry.cFileName)) {
+        if (!StrJoinPath(d->path, MAX_PATH, folder, entry.cFileName)) {
           result = 0;
           continue;
         }

@@ -1,8 +1,9 @@
 // Library loading by full path.
 #include "system/libload.h"
 
-#include <stdio.h>
 #include <string.h>
+
+#include "system/str.h"
 
 namespace {
 
@@ -12,35 +13,19 @@ const DWORD kSearchSystem32 = 0x00000800;    // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 bool g_restricted = false;
 
-template <typename Fn>
-Fn Kernel32(const char* name) {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  return kernel != nullptr
-             ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, name)))
-             : nullptr;
-}
-
-// folder + backslash + name, refused when it does not fit: a cut path would name another file.
-bool Join(char* out, int size, const char* folder, const char* name) {
-  size_t length = strlen(folder);
-  const char* separator = length > 0 && folder[length - 1] != '\\' ? "\\" : "";
-  int n = snprintf(out, static_cast<size_t>(size), "%s%s%s", folder, separator, name);
-  return n > 0 && n < size;
-}
-
 }  // namespace
 
 int SysRestrictLibrarySearch() {
   typedef BOOL(WINAPI * DefaultDirsFn)(DWORD);
   typedef BOOL(WINAPI * DllDirectoryFn)(const char*);
-  DefaultDirsFn defaultDirs = Kernel32<DefaultDirsFn>("SetDefaultDllDirectories");
+  DefaultDirsFn defaultDirs = SysKernel32Export<DefaultDirsFn>("SetDefaultDllDirectories");
   if (defaultDirs != nullptr && defaultDirs(kSearchSystem32)) {
     g_restricted = true;
     return 1;
   }
   // XP SP1 to 7 without the loader update: the program's folder stays first in the search, but
   // the current folder (a share, a download folder) is no longer searched at all.
-  DllDirectoryFn dllDirectory = Kernel32<DllDirectoryFn>("SetDllDirectoryA");
+  DllDirectoryFn dllDirectory = SysKernel32Export<DllDirectoryFn>("SetDllDirectoryA");
   if (dllDirectory != nullptr) dllDirectory("");
   return 0;
 }
@@ -54,7 +39,7 @@ HMODULE SysLoadSystemLibrary(const char* name) {
 
 HMODULE SysLoadLibraryFrom(const char* folder, const char* name, int beside) {
   char path[MAX_PATH];
-  if (!Join(path, sizeof path, folder, name)) return nullptr;
+  if (!StrJoinPath(path, sizeof path, folder, name)) return nullptr;
   // Without the restriction the altered search path puts the library's own folder first for its
   // dependencies, ahead of the program's folder; the restriction cannot be combined with it.
   DWORD flags = LOAD_WITH_ALTERED_SEARCH_PATH;

@@ -21,3 +21,18 @@ HMODULE SysLoadSystemLibrary(const char* name);
 // come from the System folder where the search is restricted. Null when missing or the path does
 // not fit: a missing library is never looked for anywhere else.
 HMODULE SysLoadLibraryFrom(const char* folder, const char* name, int beside);
+
+// name's export of module as the function type Fn; null when module is null or lacks it.
+template <typename Fn>
+Fn SysExport(HMODULE module, const char* name) {
+  return module != nullptr
+             ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+             : nullptr;
+}
+
+// SysExport of kernel32, which every process has mapped: asking it loads nothing from disk. For
+// the functions the oldest supported systems lack.
+template <typename Fn>
+Fn SysKernel32Export(const char* name) {
+  return SysExport<Fn>(GetModuleHandleA("kernel32.dll"), name);
+}

@@ -1,5 +1,6 @@
 #include "str.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -206,4 +207,11 @@ int StrCompareNoCaseAscii(const char* a, const char* b, size_t n) {
     if (x != y || x == 0) return x - y;
   }
   return 0;
+}
+
+bool StrJoinPath(char* out, int size, const char* folder, const char* name) {
+  int folderLen = static_cast<int>(strlen(folder));
+  const char* separator = (folderLen > 0 && folder[folderLen - 1] != '\\') ? "\\" : "";
+  int n = snprintf(out, size, "%s%s%s", folder, separator, name);
+  return n >= 0 && n < size;
 }

@@ -53,3 +53,8 @@ int StrIsFolderBelowRoot(const char* path);
 // Compares at most n bytes ignoring the case of ASCII letters, stopping after a zero byte: < 0, 0
 // or > 0 as strncmp does.
 int StrCompareNoCaseAscii(const char* a, const char* b, size_t n);
+
+// Writes folder + backslash (unless the folder is empty or ends in one) + name into out, which
+// must not overlap folder or name. A truncated path could name another file, so a path that does
+// not fit is refused (false).
+bool StrJoinPath(char* out, int size, const char* folder, const char* name);
