@@ -151,8 +151,17 @@ int SetupCopyEngines() {
   WideToAnsi(globalPath, reinterpret_cast<const wchar16*>(g_context.globalXmlPath), MAX_PATH);
   XML_Document* doc = nullptr;
   if (XML_Access(globalPath, &doc, 1) == nullptr) return 0;
-  int result = 1;
-  EngineEntry* notCopied = nullptr;  // the first entry not copied
+  // Every target goes into the journal in one write before the first copy: a write-through
+  // write per engine file would wait for the disk a thousand times in a big update.
+  SetupJournalLines lines;
+  for (EngineEntry* entry = First(); entry != nullptr; entry = entry->next) {
+    if (entry->fileName[0] == 0) continue;
+    char target[MAX_PATH];
+    Join(target, g_context.installDir, entry->fileName);
+    lines.File(target);
+  }
+  int result = SetupJournalWrite(lines);
+  EngineEntry* notCopied = First();  // the first entry not copied
   for (EngineEntry* entry = First(); entry != nullptr && result; entry = entry->next) {
     notCopied = entry->next;
     if (entry->fileName[0] == 0) continue;
@@ -160,8 +169,7 @@ int SetupCopyEngines() {
     char target[MAX_PATH];
     Join(source, g_context.packageDataDir, entry->fileName);
     Join(target, g_context.installDir, entry->fileName);
-    if (!SetupJournalFile(target) ||
-        !FileCopyBeside(source, target, 0, entry->altName, sizeof entry->altName)) {
+    if (!FileCopyBeside(source, target, 0, entry->altName, sizeof entry->altName)) {
       notCopied = entry;
       result = 0;
       break;

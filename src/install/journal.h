@@ -8,12 +8,16 @@
 
 #include <stddef.h>
 
-// Lines of the journal gathered before they are written: one per path.
+struct SetupJournalFolders;
+
+// Lines of the journal gathered before they are written: one per path, each folder once.
 struct SetupJournalLines {
   char* text = nullptr;
   size_t length = 0;
   size_t capacity = 0;
   bool ok = true;
+  SetupJournalFolders* folders =
+      nullptr;  // the folders looked at so far, and whether they were there
   SetupJournalLines() = default;
   SetupJournalLines(const SetupJournalLines&) = delete;
   SetupJournalLines& operator=(const SetupJournalLines&) = delete;
@@ -22,7 +26,8 @@ struct SetupJournalLines {
   // A file about to be written at path: taken back when it was not there, else its alternates.
   void File(const char* path);
   // A folder about to be made, with its parents that are not there either (outermost first).
-  void Folder(const char* path);
+  // True when the folder is there already.
+  bool Folder(const char* path);
 };
 
 // Appends the lines to the journal, written through. 1 / 0.

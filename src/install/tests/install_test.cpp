@@ -6,6 +6,7 @@
 #include <string>
 
 #include "install/filecopy.h"
+#include "install/journal.h"
 #include "install/rollback.h"
 #include "package/model.h"
 #include "system/files.h"
@@ -198,4 +199,21 @@ TEST(CopyFiles, DecryptionIsResolvedBeforeTheWorkersStart) {
   EXPECT_TRUE(Exists(dir + "inst\\f39.txt"));
   EXPECT_EQ(g_resolutions, 1);
   EXPECT_EQ(g_resolvedOn, GetCurrentThreadId());
+}
+
+// A journal line per folder, however many files it gets, and none about files of a folder that is
+// not there yet; files where they were there before are marked to have their alternates taken back.
+TEST(Journal, EachFolderOnceAndFilesMarkedAsFound) {
+  std::string dir = ScratchDir("journal");
+  WriteText(dir + "old.dll", "x");
+  SetupJournalLines lines;
+  lines.Folder((dir + "new\\a\\").c_str());
+  for (const char* name :
+       {"new\\a\\1.dat", "new\\a\\b\\2.dat", "new\\a\\3.dat", "old.dll", "free.dll"}) {
+    lines.File((dir + name).c_str());
+  }
+  EXPECT_EQ(std::string(lines.text, lines.length),
+            "D " + dir + "new\r\n" + "D " + dir + "new\\a\r\n" + "F " + dir + "new\\a\\1.dat\r\n" +
+                "D " + dir + "new\\a\\b\r\n" + "F " + dir + "new\\a\\b\\2.dat\r\n" + "F " + dir +
+                "new\\a\\3.dat\r\n" + "A " + dir + "old.dll\r\n" + "F " + dir + "free.dll\r\n");
 }
