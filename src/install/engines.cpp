@@ -70,6 +70,14 @@ void ReadInfo(EngineEntry* entry, const char* info) {
   FileDeleteRetry(info);
 }
 
+// Adds path to a list by its short form, or by the path itself where the short name is shared by
+// another file of its folder (it would name either) or cannot be had.
+void Record(XML_Document* doc, FileNames* names, const char* path,
+            void (*add)(XML_Document*, const char*, int)) {
+  char recorded[MAX_PATH];
+  add(doc, names->ShortForm(path, recorded) != 0 ? recorded : path, LIST_FILE);
+}
+
 }  // namespace
 
 int SetupReadEngineList(XML_Document* doc, XML_Node* package) {
@@ -124,6 +132,10 @@ int SetupExtractEngines(const char* workDir, const char* diskFolder, int lastDis
         return 111;
       }
     }
+    // The copy has given its payload: gone now, it no longer lengthens the working folder that
+    // every later container's new names are looked up in. The final clean-up takes one that
+    // cannot be deleted.
+    SysDeleteFile(copy);
     SetupLog("EngineFile extracted");
   }
   return 0;
@@ -174,13 +186,20 @@ int SetupCopyEngines() {
       result = 0;
       break;
     }
+    FileDecryptIfEncrypted(entry->altName[0] != 0 ? entry->altName : target);
+  }
+  // What was copied is recorded once the copies are done, by names from one listing of the
+  // install folder: asked file by file, each short name costs a walk of the folder.
+  FileNames names;
+  for (EngineEntry* entry = First(); entry != notCopied; entry = entry->next) {
+    if (entry->fileName[0] == 0) continue;
+    char target[MAX_PATH];
+    Join(target, g_context.installDir, entry->fileName);
     if (entry->altName[0] != 0) {
-      SetupAddRollback(doc, entry->altName, LIST_FILE);
-      SetupAddUninstall(doc, target, LIST_FILE);
-      FileDecryptIfEncrypted(entry->altName);
+      Record(doc, &names, entry->altName, SetupAddRollbackRecorded);
+      Record(doc, &names, target, SetupAddUninstallRecorded);
     } else {
-      SetupAddRollback(doc, target, LIST_FILE);
-      FileDecryptIfEncrypted(target);
+      Record(doc, &names, target, SetupAddRollbackRecorded);
     }
   }
   if (result) SetupLog("Engines copied");

@@ -386,6 +386,10 @@ void SetupAddUninstallRecorded(XML_Document* doc, const char* path, int kind) {
   AddTo(doc, u"UNINSTALL", path, kind, true);
 }
 
+void SetupAddRollbackRecorded(XML_Document* doc, const char* path, int kind) {
+  AddTo(doc, u"ROLLBACK", path, kind, true);
+}
+
 void SetupAddRollback(XML_Document* doc, const char* path, int kind) {
   AddTo(doc, u"ROLLBACK", path, kind, false);
 }

@@ -64,5 +64,6 @@ int SetupAddListEntryRecorded(XML_Document* doc, XML_Node* list, const char* pat
 void SetupAddUninstall(XML_Document* doc, const char* path, int kind);
 void SetupAddRollback(XML_Document* doc, const char* path, int kind);
 
-// SetupAddUninstall of a path already in the form to record.
+// SetupAddUninstall and SetupAddRollback of a path already in the form to record.
 void SetupAddUninstallRecorded(XML_Document* doc, const char* path, int kind);
+void SetupAddRollbackRecorded(XML_Document* doc, const char* path, int kind);

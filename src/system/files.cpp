@@ -548,7 +548,8 @@ int FileCreateFolderPath(const char* path) {
 int FileCopyRetry(const char* source, const char* target) {
   int budget = 30;
   bool absent = !Present(target);
-  SysSetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
+  // Under some file systems a name that is not there costs a walk of its whole folder.
+  if (!absent) SysSetFileAttributes(target, FILE_ATTRIBUTE_NORMAL);
   while (budget > 0) {
     if (SysCopyFile(source, target, FALSE)) return 1;
     DWORD error = GetLastError();
