@@ -15,6 +15,7 @@
 #include "system/diskspace.h"
 #include "system/guards.h"
 #include "system/str.h"
+#include "system/strtable.h"
 #include "xml/xml.h"
 
 namespace {
@@ -72,9 +73,9 @@ struct Volumes {
   enum { kMax = 64 };
   Volume list[kMax];
   int count = 0;
-  // The last folder looked up and its volume: the files of one folder come one after the other.
-  char lastFolder[MAX_PATH] = "";
-  Volume* lastVolume = nullptr;
+  // The volume of each folder looked up, as its index + 1 (0: none): asking the system costs a
+  // walk of the path, and a package's files come in any order of their folders.
+  StrTable folders;
 
   Volume* OfRoot(const char* root) {
     for (int i = 0; i < count; ++i) {
@@ -95,12 +96,12 @@ struct Volumes {
     StrCopyN(folder, path, sizeof folder);
     char* slash = strrchr(folder, '\\');
     if (slash != nullptr) slash[1] = 0;
-    if (lastVolume != nullptr && lstrcmpiA(folder, lastFolder) == 0) return lastVolume;
+    int known = folders.Find(folder);
+    if (known >= 0) return known > 0 ? &list[known - 1] : nullptr;
     char root[MAX_PATH];
-    if (!SysVolumeRoot(folder, root, sizeof root)) return nullptr;
-    lastVolume = OfRoot(root);
-    StrCopyN(lastFolder, folder, sizeof lastFolder);
-    return lastVolume;
+    Volume* v = SysVolumeRoot(folder, root, sizeof root) ? OfRoot(root) : nullptr;
+    folders.Set(folder, v != nullptr ? static_cast<int>(v - list) + 1 : 0);
+    return v;
   }
 
   void Add(Volume* v, uint64_t bytes) {

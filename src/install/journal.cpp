@@ -44,86 +44,7 @@ void Add(SetupJournalLines* lines, char kind, const char* path) {
 
 }  // namespace
 
-// The folders a journal's lines have looked at: a table of offsets into one block of their names,
-// each name followed by its terminator and a byte saying whether the folder was there. Without it
-// every file of a new folder would look at the folder and its parents again and write them again.
-// Plain data, made with calloc and freed with Free, as the program takes no memory through new.
-struct SetupJournalFolders {
-  char* names;
-  size_t length;
-  size_t capacity;
-  size_t* slots;  // offset + 1 of a name, 0 for a free slot
-  size_t slotCount;
-  size_t used;
-
-  void Free() {
-    free(names);
-    free(slots);
-    free(this);
-  }
-
-  static size_t Hash(const char* path) {
-    size_t h = 2166136261u;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p != 0; ++p) {
-      h = (h ^ *p) * 16777619u;
-    }
-    return h;
-  }
-
-  // The slot that holds path, or the free slot where it would go.
-  size_t* Slot(const char* path) {
-    for (size_t i = Hash(path) & (slotCount - 1);; i = (i + 1) & (slotCount - 1)) {
-      size_t* slot = &slots[i];
-      if (*slot == 0 || strcmp(names + *slot - 1, path) == 0) return slot;
-    }
-  }
-
-  // 1 there, 0 not there, -1 not looked at yet.
-  int Find(const char* path) {
-    if (slotCount == 0) return -1;
-    size_t* slot = Slot(path);
-    if (*slot == 0) return -1;
-    return names[*slot - 1 + strlen(path) + 1];
-  }
-
-  // Remembers path; a name that does not fit is looked at again when it comes back, no harm done.
-  void Remember(const char* path, bool there) {
-    if ((used + 1) * 2 > slotCount && !Grow()) return;
-    size_t size = strlen(path) + 2;
-    if (length + size > capacity) {
-      size_t grown = capacity == 0 ? 4096 : capacity;
-      while (grown < length + size) grown *= 2;
-      char* block = static_cast<char*>(realloc(names, grown));
-      if (block == nullptr) return;
-      names = block;
-      capacity = grown;
-    }
-    memcpy(names + length, path, size - 1);
-    names[length + size - 1] = there ? 1 : 0;
-    *Slot(path) = length + 1;
-    length += size;
-    ++used;
-  }
-
-  bool Grow() {
-    size_t count = slotCount == 0 ? 256 : slotCount * 2;
-    size_t* fresh = static_cast<size_t*>(calloc(count, sizeof(size_t)));
-    if (fresh == nullptr) return false;
-    HeapGuard<size_t> old(slots);
-    size_t oldCount = slotCount;
-    slots = fresh;
-    slotCount = count;
-    for (size_t i = 0; i < oldCount; ++i) {
-      if (old.block[i] != 0) *Slot(names + old.block[i] - 1) = old.block[i];
-    }
-    return true;
-  }
-};
-
-SetupJournalLines::~SetupJournalLines() {
-  free(text);
-  if (folders != nullptr) folders->Free();
-}
+SetupJournalLines::~SetupJournalLines() { free(text); }
 
 void SetupJournalLines::File(const char* path) {
   char folder[MAX_PATH];
@@ -144,10 +65,9 @@ bool SetupJournalLines::Folder(const char* path) {
   size_t length = strlen(folder);
   while (length > 3 && folder[length - 1] == '\\') folder[--length] = 0;
   if (length <= 3) return true;
-  if (folders == nullptr) {
-    folders = static_cast<SetupJournalFolders*>(calloc(1, sizeof(SetupJournalFolders)));
-  }
-  int known = folders != nullptr ? folders->Find(folder) : -1;
+  // Without the table every file of a new folder would look at the folder and its parents again
+  // and write them again.
+  int known = folders.Find(folder);
   if (known >= 0) return known == 1;
   bool there = Present(folder);
   if (!there) {
@@ -160,7 +80,7 @@ bool SetupJournalLines::Folder(const char* path) {
     }
     Add(this, 'D', folder);
   }
-  if (folders != nullptr) folders->Remember(folder, there);
+  folders.Set(folder, there ? 1 : 0);
   return there;
 }
 

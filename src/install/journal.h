@@ -8,7 +8,7 @@
 
 #include <stddef.h>
 
-struct SetupJournalFolders;
+#include "system/strtable.h"
 
 // Lines of the journal gathered before they are written: one per path, each folder once.
 struct SetupJournalLines {
@@ -16,8 +16,7 @@ struct SetupJournalLines {
   size_t length = 0;
   size_t capacity = 0;
   bool ok = true;
-  SetupJournalFolders* folders =
-      nullptr;  // the folders looked at so far, and whether they were there
+  StrTable folders;  // the folders looked at so far: 1 there, 0 not (then written as made)
   SetupJournalLines() = default;
   SetupJournalLines(const SetupJournalLines&) = delete;
   SetupJournalLines& operator=(const SetupJournalLines&) = delete;

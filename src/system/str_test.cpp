@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "system/strtable.h"
+
 namespace {
 
 TEST(StrCopyN, CopiesTruncatesAndIgnoresNonPositiveSizes) {
@@ -142,3 +144,22 @@ TEST(WideAnsi, RoundTripsAsciiAndTruncatesWithTerminator) {
 }
 
 }  // namespace
+
+// Thousands of texts, as a big package's folders are: every one is found with its own number
+// after the table has grown many times, a number can be replaced, and an unknown text or one that
+// differs only in case has none.
+TEST(StrTable, KeepsEveryTextThroughGrowth) {
+  StrTable table;
+  EXPECT_EQ(-1, table.Find("C:\\a"));
+  for (int i = 0; i < 5000; ++i) {
+    ASSERT_TRUE(table.Set(("C:\\Program Files\\Vesk\\f" + std::to_string(i)).c_str(), i));
+  }
+  ASSERT_TRUE(table.Set("C:\\Program Files\\Vesk\\f7", 0));
+  for (int i = 0; i < 5000; ++i) {
+    EXPECT_EQ(i == 7 ? 0 : i,
+              table.Find(("C:\\Program Files\\Vesk\\f" + std::to_string(i)).c_str()))
+        << i;
+  }
+  EXPECT_EQ(-1, table.Find("C:\\Program Files\\Vesk\\f5000"));
+  EXPECT_EQ(-1, table.Find("C:\\PROGRAM FILES\\Vesk\\f1"));
+}
