@@ -92,3 +92,16 @@ def test_containers_that_fail(bed):
         zspack.update_container(payload).replace(b"crc=-", b"crc=").replace(
             b"crc=" + str(2**32 - 0x3610A686).encode(), b"crc=" + str(0x3610A686).encode()))
     assert run("/SILENTMODE") == 3010
+
+
+def test_container_named_like_an_earlier_payload_installs_no_container_bytes(bed):
+    # The second container's copy lands on the first one's payload: the run must not install the
+    # container in the payload's place, and a failed first installation leaves nothing.
+    engines = [{"file": "a.upd", "content": "first", "filename": "a.dat"},
+               {"file": "b.upd", "content": "second", "filename": "c.dat"}]
+    folder = build(bed, package(engines))  # the package builder refuses the clash itself
+    (folder / "a.upd").write_bytes(zspack.update_container(b"first", "b.upd"))
+    run = Run(bed, folder)
+    assert run("/SILENTMODE", "/TEST") == 111
+    assert "Exitcode: 111 CE" in run.log()
+    assert not (bed.c / "Program Files" / "Vesk").exists()
